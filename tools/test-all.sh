@@ -1,0 +1,49 @@
+#!/usr/bin/env bash
+# Installs what is missing, builds every flavour and runs every test:
+#   native, native with ASan+UBSan, native with TSan, and Windows under Wine.
+# The last line gives the counts. Build folders: build/{native,asan,tsan,win}.
+set -uo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+cd "$root"
+"$root/tools/install-deps.sh" || { echo "dependency install failed"; exit 1; }
+
+jobs=$(nproc)
+total=0; failed=0; status=0
+summary=()
+
+run_flavour() {
+  local name=$1; shift
+  local dir=build/$name
+  echo "=== $name: configure and build"
+  mkdir -p "$dir"
+  if ! cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >"$dir.configure.log" 2>&1; then
+    cat "$dir.configure.log"; summary+=("$name: configure FAILED"); status=1; return
+  fi
+  if ! cmake --build "$dir" -j "$jobs" >"$dir.build.log" 2>&1; then
+    tail -n 60 "$dir.build.log"; summary+=("$name: build FAILED"); status=1; return
+  fi
+  echo "=== $name: test"
+  local log=$dir.test.log
+  (cd "$dir" && ctest --output-on-failure -j "$jobs" ${MX_CTEST_ARGS:-}) | tee "$log"
+  local line n f
+  line=$(grep -E 'tests passed, [0-9]+ tests failed out of [0-9]+' "$log" | tail -n1)
+  if [ -z "$line" ]; then
+    if grep -q 'No tests were found' "$log"; then n=0; f=0; else n=0; f=1; fi
+  else
+    n=$(sed -E 's/.*out of ([0-9]+).*/\1/' <<<"$line")
+    f=$(sed -E 's/.*tests passed, ([0-9]+) tests failed.*/\1/' <<<"$line")
+  fi
+  total=$((total + n)); failed=$((failed + f))
+  [ "$f" -eq 0 ] || status=1
+  summary+=("$name: $((n - f))/$n passed")
+}
+
+mkdir -p build
+run_flavour native
+run_flavour asan -DMX_SANITIZE=address
+run_flavour tsan -DMX_SANITIZE=thread
+run_flavour win -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake"
+
+printf '%s\n' "${summary[@]}"
+echo "TOTAL: $((total - failed)) passed, $failed failed, $total tests; $([ $status -eq 0 ] && echo OK || echo FAILED)"
+exit $status
