@@ -1,0 +1,47 @@
+# Firmware update: included by app/CMakeLists.txt.
+#
+#   app_update          portable static library: update file reader and write loop
+#   vnxu_writer         the project's own .vnxu generator (tests and demos only),
+#                       and the command-line tool vnxu_gen
+#   MX_UPDATE_EXE_SOURCES / MX_UPDATE_EXE_LIBS
+#                       what the program's executable adds for the update dialog's
+#                       behaviour (Windows only); or call app_update_attach(<exe>)
+#   native tests of the reader and the loop, the reader fuzz test; in the cross
+#   build the Wine UI test of a whole update (once the program and the virtual
+#   device exist in the build).
+
+set(MX_UPDATE_DIR ${CMAKE_CURRENT_LIST_DIR})
+
+add_library(app_update STATIC ${MX_UPDATE_DIR}/UpdateFile.cpp ${MX_UPDATE_DIR}/UpdateLoop.cpp)
+target_include_directories(app_update PUBLIC ${MX_UPDATE_DIR})
+mx_warnings(app_update)
+
+add_library(vnxu_writer STATIC ${MX_UPDATE_DIR}/tools/vnxu.cpp)
+target_include_directories(vnxu_writer PUBLIC ${MX_UPDATE_DIR}/tools)
+mx_warnings(vnxu_writer)
+
+add_executable(vnxu_gen ${MX_UPDATE_DIR}/tools/vnxu_gen.cpp)
+target_link_libraries(vnxu_gen PRIVATE vnxu_writer)
+if(MX_WINDOWS)
+  target_link_options(vnxu_gen PRIVATE -static)
+endif()
+mx_warnings(vnxu_gen)
+
+set(MX_UPDATE_EXE_SOURCES ${MX_UPDATE_DIR}/uu_update.cpp)
+set(MX_UPDATE_EXE_LIBS app_update)
+
+function(app_update_attach exe)
+  target_sources(${exe} PRIVATE ${MX_UPDATE_EXE_SOURCES})
+  target_link_libraries(${exe} PRIVATE ${MX_UPDATE_EXE_LIBS})
+endfunction()
+
+mx_add_gtest(update_file_test
+  SOURCES ${MX_UPDATE_DIR}/tests/update_file_test.cpp
+  LIBS app_update vnxu_writer)
+mx_add_gtest(update_loop_test
+  SOURCES ${MX_UPDATE_DIR}/tests/update_loop_test.cpp
+  LIBS app_update vnxu_writer)
+mx_add_gtest(update_fuzz_test
+  SOURCES ${MX_UPDATE_DIR}/tests/update_fuzz_test.cpp
+  LIBS app_update vnxu_writer
+  TIMEOUT 300)
