@@ -45,3 +45,9 @@ mx_add_gtest(update_fuzz_test
   SOURCES ${MX_UPDATE_DIR}/tests/update_fuzz_test.cpp
   LIBS app_update vnxu_writer
   TIMEOUT 300)
+
+# The program's executable gets the dialog's behaviour when it is defined
+# before this file is included.
+if(MX_WINDOWS AND TARGET MX_540KTR)
+  app_update_attach(MX_540KTR)
+endif()

@@ -1,0 +1,198 @@
+// The update dialog's behaviour: the boot-request timer, the file choice and
+// check, the block writing with its progress bar, the finish, close and reset
+// buttons, and the device's answers to cmd_finish and cmd_reset.
+#include <windows.h>
+#include <commctrl.h>
+
+#include <string>
+#include <vector>
+
+#include "USB.h"
+#include "UpdateFile.h"
+#include "UpdateLoop.h"
+#include "uu.h"
+
+namespace {
+
+const wchar_t message_caption[] = L"Обновление программного обеспечения";
+
+// True while blocks are being written: the handlers refuse to run, so that a
+// message sent to the window from outside cannot start a second update or
+// post into the mailbox between two blocks.
+bool writing_blocks = false;
+
+bool read_file_bytes(const std::wstring& path, std::vector<uint8_t>& out, UpdateFileFault& fault) {
+  fault = UpdateFileFault::unreadable;
+  HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                            FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return false;
+  LARGE_INTEGER size{};
+  bool ok = GetFileSizeEx(file, &size) != 0;
+  // No well-formed file is larger; a huge file is refused without reading it.
+  if (ok && static_cast<unsigned long long>(size.QuadPart) > max_update_file_size) {
+    fault = UpdateFileFault::too_large;
+    ok = false;
+  }
+  if (ok) {
+    out.resize(static_cast<size_t>(size.QuadPart));
+    DWORD got = 0;
+    ok = out.empty() || (ReadFile(file, out.data(), static_cast<DWORD>(out.size()), &got, nullptr) &&
+                         got == out.size());
+  }
+  CloseHandle(file);
+  if (ok) fault = UpdateFileFault::none;
+  return ok;
+}
+
+std::string ansi_window_text(HWND hwnd) {
+  char text[512] = {};
+  GetWindowTextA(hwnd, text, static_cast<int>(sizeof text));
+  return text;
+}
+
+void set_marquee(HWND pb, bool on) {
+  LONG_PTR style = GetWindowLongPtrW(pb, GWL_STYLE);
+  style = on ? (style | PBS_MARQUEE) : (style & ~static_cast<LONG_PTR>(PBS_MARQUEE));
+  SetWindowLongPtrW(pb, GWL_STYLE, style);
+  SendMessageW(pb, PBM_SETMARQUEE, on ? TRUE : FALSE, 30);
+}
+
+// Between two blocks only painting is handled: the progress bar and any part
+// of the program's windows that is uncovered get drawn, and the system sees
+// the program take messages, but no click or key is acted upon.
+void paint_pending(HWND pb) {
+  MSG msg;
+  // The progress bar of the common controls animates its fill on a timer.
+  for (int i = 0; i < 16 && PeekMessageW(&msg, pb, WM_TIMER, WM_TIMER, PM_REMOVE); ++i) DispatchMessageW(&msg);
+  for (int i = 0; i < 64 && PeekMessageW(&msg, nullptr, WM_PAINT, WM_PAINT, PM_REMOVE); ++i) DispatchMessageW(&msg);
+  UpdateWindow(pb);
+}
+
+// Clicks and keys that arrived while the window took no input are dropped,
+// so that none of them acts once the window takes input again.
+void drop_queued_input() {
+  MSG msg;
+  while (PeekMessageW(&msg, nullptr, WM_KEYFIRST, WM_KEYLAST, PM_REMOVE)) {
+  }
+  while (PeekMessageW(&msg, nullptr, WM_MOUSEFIRST, WM_MOUSELAST, PM_REMOVE)) {
+  }
+  while (PeekMessageW(&msg, nullptr, WM_NCMOUSEMOVE, WM_NCMBUTTONDBLCLK, PM_REMOVE)) {
+  }
+}
+
+}  // namespace
+
+void Tfu::FormShow() {
+  close_request = false;
+  updating = false;
+  set_marquee(pb, false);
+  SendMessageW(pb, PBM_SETSTATE, PBST_NORMAL, 0);
+  SendMessageW(pb, PBM_SETPOS, 0, 0);
+}
+
+void Tfu::tmrbTimer() {
+  if (close_request) {
+    // Hidden already: the ticks until the next showing have nothing to close.
+    if (Showing()) Close();
+    return;
+  }
+  set_tmrb_interval(200);
+  if (Showing() && !updating && !boot_mode) post_request(cmd_boot_request);
+}
+
+void Tfu::selectClick() {
+  if (writing_blocks) return;
+  auto give_back = [this] {
+    EnableWindow(select, TRUE);
+    EnableWindow(def, TRUE);
+    updating = false;
+  };
+  EnableWindow(select, FALSE);
+  EnableWindow(def, FALSE);
+  updating = true;
+
+  const std::wstring path = open ? open() : std::wstring();
+  if (path.empty()) {
+    give_back();
+    return;
+  }
+
+  UpdateFile file;
+  std::vector<uint8_t> bytes;
+  if (read_file_bytes(path, bytes, file.fault)) file = read_update_file(bytes, ansi_window_text(dev_name));
+  bytes.clear();
+  bytes.shrink_to_fit();
+
+  auto reject = [&] {
+    SendMessageW(pb, PBM_SETSTATE, PBST_ERROR, 0);
+    MessageBoxW(handle, L"Неверный файл!", message_caption, MB_OK | MB_ICONERROR);
+    SendMessageW(pb, PBM_SETSTATE, PBST_NORMAL, 0);
+    give_back();
+  };
+  if (!file.ok()) {
+    reject();
+    return;
+  }
+
+  set_marquee(pb, false);
+  SendMessageW(pb, PBM_SETSTATE, PBST_NORMAL, 0);
+  SendMessageW(pb, PBM_SETPOS, 0, 0);
+  UpdateWindow(pb);
+
+  UpdatePoster poster;
+  poster.write_flash = [](uint16_t adr, const uint8_t* b, size_t n) { return write_flash(adr, b, n); };
+  poster.write_eep = [](uint16_t adr, const uint8_t* b, size_t n) { return write_eep(adr, b, n); };
+  poster.finish = [] { post_request(cmd_finish); };
+  poster.progress = [this](int percent) {
+    SendMessageW(pb, PBM_SETPOS, static_cast<WPARAM>(percent), 0);
+    paint_pending(pb);
+  };
+
+  writing_blocks = true;
+  EnableWindow(handle, FALSE);
+  const UpdateOutcome outcome = run_update(file.flash, file.eeprom, poster);
+  drop_queued_input();
+  EnableWindow(handle, TRUE);
+  writing_blocks = false;
+  file = UpdateFile{};   // the images belong to this attempt only
+
+  switch (outcome) {
+    case UpdateOutcome::finished:
+      // select and def stay disabled and updating stays set: the timer posts
+      // nothing until the device's answer closes the dialog.
+      set_marquee(pb, true);
+      SetFocus(cancel);
+      break;
+    case UpdateOutcome::failed:
+      MessageBoxW(handle, L"Ошибка обновления. Повторите попытку.", message_caption, MB_OK | MB_ICONERROR);
+      give_back();
+      SetFocus(select);
+      break;
+    case UpdateOutcome::too_large:
+      reject();
+      break;
+  }
+}
+
+void Tfu::cancelClick() {
+  if (writing_blocks) return;
+  updating = false;
+  post_request(cmd_update_close);
+  Close();
+}
+
+void Tfu::defClick() {
+  if (writing_blocks) return;
+  // The outcome is not looked at: the device's answer brings the message.
+  post_and_wait(cmd_reset);
+}
+
+void Tfu::on_update_finished() {
+  MessageBoxW(handle, L"Обновление завершено успешно!", message_caption, MB_OK | MB_ICONINFORMATION);
+  close_request = true;
+  set_tmrb_interval(100);
+}
+
+void Tfu::on_settings_reset() {
+  MessageBoxW(handle, L"Настройки сброшены!", message_caption, MB_OK | MB_ICONINFORMATION);
+}
