@@ -150,6 +150,7 @@ class TDeviceModel {
   void replug(uint64_t now_ms, uint32_t off_ms);
   void reenumerate(uint64_t now_ms, TMode mode, uint16_t version, uint32_t leave_after_ms);
   void factory_reset();
+  void clear_log();
   void load(const TSettings& settings, const std::vector<uint8_t>& flash,
             const std::vector<uint8_t>& eeprom, uint16_t version);
 
@@ -175,6 +176,8 @@ class TDeviceModel {
   void reply_settings(uint8_t cmd, TFrameRecord& record);
   void record_fault(const std::string& what);
   void append_log(TFrameRecord record);
+  void leave_bus();
+  void arrive(TMode mode, uint16_t version);
 
   struct TStep {
     uint64_t due_ms;
@@ -195,6 +198,8 @@ class TDeviceModel {
   std::vector<TBusEvent> bus_events_;
   std::vector<TStep> steps_;
   std::deque<TFrameRecord> log_;
+  uint64_t log_seq_ = 0;
+  uint8_t pending_cmd_ = 0;  // first byte of the frame being collected
   uint64_t frames_received_ = 0;
   uint64_t replies_sent_ = 0;
   std::vector<std::string> device_faults_;

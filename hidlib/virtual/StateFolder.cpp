@@ -1,0 +1,218 @@
+#include "StateFolder.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <fstream>
+#include <iterator>
+#include <sstream>
+#include <system_error>
+
+namespace mxv {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr size_t control_log_capacity = 1000;
+
+const char* mode_name(TMode mode) { return mode == TMode::boot ? "boot" : "normal"; }
+
+const char* status_name(TFrameStatus status) {
+  switch (status) {
+    case TFrameStatus::handled: return "handled";
+    case TFrameStatus::ignored: return "ignored";
+    case TFrameStatus::rejected: return "rejected";
+    case TFrameStatus::bad: return "bad";
+  }
+  return "?";
+}
+
+std::string hex_bytes(const std::vector<uint8_t>& bytes) {
+  static const char digits[] = "0123456789abcdef";
+  std::string out;
+  out.reserve(bytes.size() * 2);
+  for (uint8_t b : bytes) {
+    out += digits[b >> 4];
+    out += digits[b & 15];
+  }
+  return out;
+}
+
+std::string hex_value(unsigned value, int width) {
+  char text[16];
+  std::snprintf(text, sizeof text, "0x%0*X", width, value);
+  return text;
+}
+
+bool read_file(const fs::path& path, std::string& out) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in)
+    return false;
+  out.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  return !in.bad();
+}
+
+std::string as_string(const std::vector<uint8_t>& bytes) { return std::string(bytes.begin(), bytes.end()); }
+
+}  // namespace
+
+bool write_atomically(const fs::path& target, const std::string& bytes) {
+  fs::path temp = target;
+  temp += ".tmp";
+  {
+    std::ofstream out(temp, std::ios::binary | std::ios::trunc);
+    if (!out)
+      return false;
+    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    out.flush();
+    if (!out)
+      return false;
+  }
+  return replace_file(temp, target);
+}
+
+std::string format_frame_log(const std::deque<TFrameRecord>& log) {
+  std::string out;
+  for (const auto& r : log) {
+    out += "seq=" + std::to_string(r.seq) + " t=" + std::to_string(r.time_ms) + " mode=" + mode_name(r.mode) +
+           " status=" + status_name(r.status) + " cmd=" + hex_value(r.cmd, 2) +
+           " len=" + std::to_string(r.payload.size()) + " payload=" + hex_bytes(r.payload);
+    if (!r.note.empty())
+      out += " note=" + r.note;
+    out += '\n';
+  }
+  return out;
+}
+
+std::string format_device(const TDeviceModel& model) {
+  const TIdentity id = model.identity();
+  const TFaults& f = model.faults;
+  std::ostringstream out;
+  out << "present=" << (model.present() ? 1 : 0) << '\n'
+      << "mode=" << mode_name(model.mode()) << '\n'
+      << "manufacturer=" << id.manufacturer_string << '\n'
+      << "product=" << id.product_string << '\n'
+      << "serial=" << id.serial_string << '\n'
+      << "vendor_id=" << hex_value(id.vendor, 4) << '\n'
+      << "product_id=" << hex_value(id.product, 4) << '\n'
+      << "version=" << version_text(model.version()) << '\n'
+      << "frames_received=" << model.frames_received() << '\n'
+      << "replies_sent=" << model.replies_sent() << '\n'
+      << "device_faults=" << model.device_faults().size() << '\n'
+      << "transfer_us=" << model.timing.report_us << '\n'
+      << "erase_us=" << model.timing.erase_us << '\n'
+      << "reboot_ms=" << model.timing.reboot_ms << '\n'
+      << "refuse_from=" << f.refuse_from << '\n'
+      << "corrupt_crc=" << f.corrupt_crc << '\n'
+      << "drop_piece=" << f.drop_piece << ' ' << f.drop_count << '\n'
+      << "no_finish_reply=" << f.no_finish_reply << '\n'
+      << "bad_settings=" << f.bad_settings << '\n'
+      << "short_settings=" << f.short_length << ' ' << f.short_settings << '\n';
+  return out.str();
+}
+
+TStateFolder::TStateFolder(fs::path dir) : dir_(std::move(dir)) {}
+
+bool TStateFolder::prepare() {
+  std::error_code ec;
+  fs::create_directories(dir_ / "control", ec);
+  return fs::is_directory(dir_ / "control", ec);
+}
+
+void TStateFolder::load(TDeviceModel& model) const {
+  TSettings settings = model.settings();
+  std::vector<uint8_t> flash = model.flash();
+  std::vector<uint8_t> eeprom = model.eeprom();
+  uint16_t version = model.version();
+  std::string bytes;
+  bool any = false;
+  if (read_file(dir_ / "settings.bin", bytes) && bytes.size() == settings_size) {
+    std::copy(bytes.begin(), bytes.end(), settings.begin());
+    any = true;
+  }
+  if (read_file(dir_ / "flash.bin", bytes) && bytes.size() == flash_size) {
+    flash.assign(bytes.begin(), bytes.end());
+    any = true;
+  }
+  if (read_file(dir_ / "eeprom.bin", bytes) && bytes.size() == eeprom_size) {
+    eeprom.assign(bytes.begin(), bytes.end());
+    any = true;
+  }
+  if (read_file(dir_ / "version.txt", bytes)) {
+    while (!bytes.empty() && (bytes.back() == '\n' || bytes.back() == '\r' || bytes.back() == ' '))
+      bytes.pop_back();
+    if (auto v = parse_version(bytes); v && version_text(*v) == bytes) {
+      version = *v;
+      any = true;
+    }
+  }
+  if (any)
+    model.load(settings, flash, eeprom, version);
+}
+
+void TStateFolder::flush(const TDeviceModel& model) {
+  const TRevisions& now = model.revisions();
+  const bool all = !flushed_once_;
+  if (all || now.settings != written_.settings)
+    write_atomically(dir_ / "settings.bin",
+                     std::string(model.settings().begin(), model.settings().end()));
+  if (all || now.flash != written_.flash)
+    write_atomically(dir_ / "flash.bin", as_string(model.flash()));
+  if (all || now.eeprom != written_.eeprom)
+    write_atomically(dir_ / "eeprom.bin", as_string(model.eeprom()));
+  if (all || now.log != written_.log)
+    write_atomically(dir_ / "frames.log", format_frame_log(model.log()));
+  if (all || now.faults != written_.faults) {
+    std::string text;
+    for (const auto& f : model.device_faults())
+      text += f + '\n';
+    write_atomically(dir_ / "faults.log", text);
+  }
+  // Last, so that what it says is already true of the files above.
+  if (all || now.device != written_.device || now.log != written_.log || now.faults != written_.faults) {
+    write_atomically(dir_ / "version.txt", version_text(model.version()) + '\n');
+    write_atomically(dir_ / "device.txt", format_device(model));
+  }
+  written_ = now;
+  flushed_once_ = true;
+}
+
+std::vector<TCommandFile> TStateFolder::ready_commands() const {
+  std::vector<TCommandFile> files;
+  std::error_code ec;
+  for (fs::directory_iterator it(dir_ / "control", ec), end; !ec && it != end; it.increment(ec)) {
+    const fs::path path = it->path();
+    if (path.extension() != ".cmd")
+      continue;
+    std::string text;
+    // A file still being written (no final line end yet) waits for the next poll.
+    if (!read_file(path, text) || text.empty() || text.back() != '\n')
+      continue;
+    TCommandFile file;
+    file.name = path.filename().string();
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) {
+      if (!line.empty() && line.back() == '\r')
+        line.pop_back();
+      file.lines.push_back(line);
+    }
+    files.push_back(std::move(file));
+  }
+  std::sort(files.begin(), files.end(), [](const auto& a, const auto& b) { return a.name < b.name; });
+  return files;
+}
+
+void TStateFolder::finish_command(const TCommandFile& file, const std::vector<std::string>& results) {
+  for (size_t i = 0; i < file.lines.size() && i < results.size(); ++i)
+    control_log_.push_back(file.name + ": " + file.lines[i] + " -> " + results[i]);
+  while (control_log_.size() > control_log_capacity)
+    control_log_.pop_front();
+  std::string text;
+  for (const auto& line : control_log_)
+    text += line + '\n';
+  write_atomically(dir_ / "control.log", text);
+  std::error_code ec;
+  fs::remove(dir_ / "control" / file.name, ec);
+}
+
+}  // namespace mxv

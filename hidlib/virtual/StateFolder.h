@@ -1,0 +1,60 @@
+// The virtual device's folder: where it shows its state to tests and demos and
+// where they leave control commands for it (layout in README.md).
+//
+// Every state file is written whole to a temporary name and then renamed over
+// the old one, so a reader sees either the old or the new content, never half.
+// device.txt is written last on every flush: once it shows frames_received=N,
+// the other files hold at least the effect of those N frames.
+#pragma once
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "DeviceModel.h"
+
+namespace mxv {
+
+// Replaces `target` with `temp` in one step (rename over an existing file).
+bool replace_file(const std::filesystem::path& temp, const std::filesystem::path& target);
+
+// Writes `bytes` to `target` through a temporary file and replace_file.
+bool write_atomically(const std::filesystem::path& target, const std::string& bytes);
+
+std::string format_frame_log(const std::deque<TFrameRecord>& log);
+std::string format_device(const TDeviceModel& model);
+
+struct TCommandFile {
+  std::string name;                // file name inside control/
+  std::vector<std::string> lines;  // without line ends
+};
+
+class TStateFolder {
+ public:
+  explicit TStateFolder(std::filesystem::path dir);
+
+  const std::filesystem::path& dir() const { return dir_; }
+
+  // Creates the folder and control/; false when that failed (the device then
+  // keeps working in memory).
+  bool prepare();
+  // Takes settings, flash, EEPROM and version from an earlier run, where present
+  // and whole; the device keeps its factory state for whatever is missing.
+  void load(TDeviceModel& model) const;
+  // Writes the parts that changed since the last flush (all of them the first time).
+  void flush(const TDeviceModel& model);
+
+  // Command files ready to run (name ends in ".cmd" and the content ends with a
+  // line end), in name order.
+  std::vector<TCommandFile> ready_commands() const;
+  // Removes the command file and adds its results to control.log.
+  void finish_command(const TCommandFile& file, const std::vector<std::string>& results);
+
+ private:
+  std::filesystem::path dir_;
+  bool flushed_once_ = false;
+  TRevisions written_;
+  std::deque<std::string> control_log_;
+};
+
+}  // namespace mxv

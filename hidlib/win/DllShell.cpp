@@ -1,0 +1,125 @@
+// What loading HID_Lib.dll sets up, on the loading thread: the process's
+// library over the build's platform, the hidden device-change window
+// (TUSBhandler, window class TPUtilWindow) and the read thread (THIDthread).
+#include "HidLibrary.h"
+#include "HidPlatform.h"
+
+#include <windows.h>
+#include <dbt.h>
+
+namespace hidlib {
+namespace {
+
+HMODULE this_module = nullptr;
+
+// Owns the hidden top-level window that receives the system's device-change
+// broadcasts. It is not a message-only window: those get no broadcasts.
+class TUSBhandler {
+ public:
+  static constexpr const char* kClassName = "TPUtilWindow";
+
+  bool create() {
+    WNDCLASSA window_class{};
+    window_class.lpfnWndProc = &TUSBhandler::window_proc;
+    window_class.hInstance = this_module;
+    window_class.lpszClassName = kClassName;
+    RegisterClassA(&window_class);
+    window_ = CreateWindowExA(WS_EX_TOOLWINDOW, kClassName, "", WS_POPUP, 0, 0, 0, 0, nullptr, nullptr,
+                              this_module, nullptr);
+    return window_ != nullptr;
+  }
+
+  void destroy() {
+    if (window_ != nullptr) DestroyWindow(window_);
+    window_ = nullptr;
+  }
+
+  HWND window() const { return window_; }
+
+ private:
+  static LRESULT CALLBACK window_proc(HWND window, UINT message, WPARAM wparam, LPARAM lparam) {
+    if (message == WM_DEVICECHANGE) {
+      // The host's handler runs inside the system's message dispatch: nothing
+      // it throws may unwind through it.
+      try {
+        if (HidLibrary* library = process_library()) library->device_change_message();
+      } catch (...) {
+      }
+    }
+    return DefWindowProcA(window, message, wparam, lparam);
+  }
+
+  HWND window_ = nullptr;
+};
+
+// The read thread: polls the current device and feeds the report handler
+// until the process ends, or until a report handler throws.
+class THIDthread {
+ public:
+  static bool start() {
+    DWORD id = 0;
+    HANDLE thread = CreateThread(nullptr, 0, &THIDthread::run, nullptr, CREATE_SUSPENDED, &id);
+    if (thread == nullptr) return false;
+    SetThreadPriority(thread, THREAD_PRIORITY_TIME_CRITICAL);
+    ResumeThread(thread);
+    CloseHandle(thread);  // the thread releases itself when it ends
+    return true;
+  }
+
+ private:
+  static DWORD WINAPI run(void*) {
+    HidLibrary* library = process_library();
+    try {
+      for (;;) Sleep(library->read_pass());
+    } catch (...) {
+      // A report handler that throws ends delivery for good, quietly.
+    }
+    return 0;
+  }
+};
+
+TUSBhandler usb_handler;
+
+void load() {
+  // The read thread runs code of this module until the process ends, so the
+  // module must never be unmapped under it: it stays loaded for good.
+  HMODULE pinned = nullptr;
+  GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_PIN,
+                     reinterpret_cast<LPCWSTR>(&load), &pinned);
+
+  HidPlatform& platform = dll_platform();
+  static HidLibrary library(platform);
+  install_process_library(&library);
+  usb_handler.create();
+  if (HWND window = usb_handler.window()) {
+    // Platforms whose devices change without the system knowing (the
+    // simulated one) announce it the way the system does.
+    platform.set_device_change_poster(
+        [window] { PostMessageA(window, WM_DEVICECHANGE, DBT_DEVNODES_CHANGED, 0); });
+  }
+  THIDthread::start();
+}
+
+}  // namespace
+}  // namespace hidlib
+
+extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved) {
+  switch (reason) {
+    case DLL_PROCESS_ATTACH:
+      hidlib::this_module = instance;
+      DisableThreadLibraryCalls(instance);
+      try {
+        hidlib::load();
+      } catch (...) {
+        return FALSE;
+      }
+      break;
+    case DLL_PROCESS_DETACH:
+      // At process exit (reserved non-null) the window's thread may be gone.
+      if (reserved == nullptr) hidlib::usb_handler.destroy();
+      break;
+    default:
+      break;
+  }
+  return TRUE;
+}

@@ -1,0 +1,218 @@
+// The HID library's platform on Windows: SetupApi lists the HID interfaces,
+// hid.dll describes and talks to them, overlapped file I/O moves reports.
+#include "Win32Platform.h"
+
+#include "Win32Handle.h"
+
+#include <windows.h>
+#include <setupapi.h>
+// MinGW's HID headers declare the functions without C++ guards.
+extern "C" {
+#include <hidsdi.h>
+#include <hidpi.h>
+}
+
+#include <algorithm>
+#include <cstring>
+#include <vector>
+
+namespace hidlib {
+
+namespace {
+
+constexpr ULONG kStringBufferBytes = 512;
+
+std::wstring widen(const std::string& text) {
+  if (text.empty()) return {};
+  const int n = MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
+  std::wstring wide(static_cast<size_t>(n), L'\0');
+  MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), wide.data(), n);
+  return wide;
+}
+
+std::string narrow(const wchar_t* text) {
+  const int n = WideCharToMultiByte(CP_ACP, 0, text, -1, nullptr, 0, nullptr, nullptr);
+  if (n <= 1) return {};
+  std::string out(static_cast<size_t>(n), '\0');
+  WideCharToMultiByte(CP_ACP, 0, text, -1, out.data(), n, nullptr, nullptr);
+  out.resize(static_cast<size_t>(n - 1));  // the converted NUL
+  return out;
+}
+
+// One overlapped transfer's event and record, released only after the
+// transfer is known to be over, so a late completion never lands in freed
+// memory.
+class Transfer {
+ public:
+  Transfer() : event_(CreateEventA(nullptr, TRUE, FALSE, nullptr)) { overlapped_.hEvent = event_; }
+  ~Transfer() {
+    if (event_ != nullptr) CloseHandle(event_);
+  }
+  Transfer(const Transfer&) = delete;
+  Transfer& operator=(const Transfer&) = delete;
+
+  bool ok() const { return event_ != nullptr; }
+  OVERLAPPED* overlapped() { return &overlapped_; }
+
+  // Waits `ms` for completion. True only for a transfer that finished and
+  // succeeded. A transfer still running is cancelled and waited for.
+  bool finish(HANDLE device, BOOL started, DWORD ms) {
+    const bool pending = started || GetLastError() == ERROR_IO_PENDING;
+    if (!pending) return false;  // failed at once: nothing is in flight
+    DWORD count = 0;
+    if (WaitForSingleObject(event_, ms) == WAIT_OBJECT_0)
+      return GetOverlappedResult(device, &overlapped_, &count, FALSE) != FALSE;
+    CancelIo(device);
+    // A transfer that completed just before the cancel still counts.
+    return GetOverlappedResult(device, &overlapped_, &count, TRUE) != FALSE;
+  }
+
+ private:
+  HANDLE event_;
+  OVERLAPPED overlapped_{};
+};
+
+class Win32Platform final : public HidPlatform {
+ public:
+  bool enumerate(std::vector<std::string>& paths) override {
+    GUID guid;
+    HidD_GetHidGuid(&guid);
+    HDEVINFO set = SetupDiGetClassDevsA(&guid, nullptr, GetDesktopWindow(),
+                                        DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
+    if (set == INVALID_HANDLE_VALUE) return false;
+    for (DWORD member = 0;; ++member) {
+      SP_DEVICE_INTERFACE_DATA data{};
+      data.cbSize = sizeof data;
+      if (!SetupDiEnumDeviceInterfaces(set, nullptr, &guid, member, &data)) break;
+      DWORD required = 0;
+      SetupDiGetDeviceInterfaceDetailA(set, &data, nullptr, 0, &required, nullptr);
+      if (required == 0) continue;
+      std::vector<DWORD> buffer((required + sizeof(DWORD) - 1) / sizeof(DWORD) + 1, 0);
+      auto* detail = reinterpret_cast<SP_DEVICE_INTERFACE_DETAIL_DATA_A*>(buffer.data());
+      // The size field holds the record's fixed size on this platform, not the buffer's.
+      detail->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A);
+      SP_DEVINFO_DATA info{};
+      info.cbSize = sizeof info;
+      if (!SetupDiGetDeviceInterfaceDetailA(set, &data, detail, required, nullptr, &info)) continue;
+      paths.emplace_back(detail->DevicePath);
+    }
+    SetupDiDestroyDeviceInfoList(set);
+    return true;
+  }
+
+  HidHandle open(const std::string& path, OpenMode mode) override {
+    const bool read_write = mode == OpenMode::ProbeReadWrite || mode == OpenMode::ReadWrite;
+    const bool overlapped = mode == OpenMode::ReadWrite || mode == OpenMode::Query;
+    HANDLE handle = CreateFileW(widen(path).c_str(), read_write ? GENERIC_READ | GENERIC_WRITE : 0,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                overlapped ? FILE_FLAG_OVERLAPPED : 0, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) return HID_NO_HANDLE;
+    return from_win_handle(handle);
+  }
+
+  void close(HidHandle handle) override { CloseHandle(to_win_handle(handle)); }
+
+  bool attributes(HidHandle handle, HidAttributes& out) override {
+    HIDD_ATTRIBUTES attributes{};
+    attributes.Size = sizeof attributes;
+    if (!HidD_GetAttributes(to_win_handle(handle), &attributes)) return false;
+    out.VendorID = attributes.VendorID;
+    out.ProductID = attributes.ProductID;
+    out.VersionNumber = attributes.VersionNumber;
+    return true;
+  }
+
+  std::optional<std::string> string(HidHandle handle, StringKind kind) override {
+    wchar_t buffer[kStringBufferBytes / sizeof(wchar_t) + 1] = {};
+    HANDLE h = to_win_handle(handle);
+    BOOLEAN ok = FALSE;
+    switch (kind) {
+      case StringKind::Manufacturer: ok = HidD_GetManufacturerString(h, buffer, kStringBufferBytes); break;
+      case StringKind::Product: ok = HidD_GetProductString(h, buffer, kStringBufferBytes); break;
+      case StringKind::SerialNumber: ok = HidD_GetSerialNumberString(h, buffer, kStringBufferBytes); break;
+    }
+    if (!ok) return std::nullopt;
+    // A string that fills all 512 bytes comes without its NUL; the spare
+    // element above terminates it.
+    return narrow(buffer);
+  }
+
+  bool set_num_input_buffers(HidHandle handle, uint32_t count) override {
+    return HidD_SetNumInputBuffers(to_win_handle(handle), count) != FALSE;
+  }
+
+  bool report_layout(HidHandle handle, HidReportLayout& out) override {
+    PHIDP_PREPARSED_DATA preparsed = nullptr;
+    if (!HidD_GetPreparsedData(to_win_handle(handle), &preparsed)) return false;
+    HIDP_CAPS caps{};
+    HidP_GetCaps(preparsed, &caps);
+    out.InputReportByteLength = caps.InputReportByteLength;
+    out.OutputReportByteLength = caps.OutputReportByteLength;
+    out.FeatureReportByteLength = caps.FeatureReportByteLength;
+    const HIDP_REPORT_TYPE types[3] = {HidP_Input, HidP_Output, HidP_Feature};
+    for (int type = 0; type < 3; ++type) {
+      HIDP_VALUE_CAPS values[HID_VALUE_CAPS_ASKED] = {};
+      USHORT count = HID_VALUE_CAPS_ASKED;
+      ValueCapsAnswer& answer = out.Values[type];
+      answer.Status = static_cast<uint32_t>(
+          HidP_GetSpecificValueCaps(types[type], 0, 0, 0, values, &count, preparsed));
+      answer.Count = count;
+      for (int j = 0; j < std::min<int>(count, HID_VALUE_CAPS_ASKED); ++j) {
+        const HIDP_VALUE_CAPS& value = values[j];
+        answer.Caps[j].Usage = value.IsRange ? value.Range.UsageMin : value.NotRange.Usage;
+        answer.Caps[j].ReportID = value.ReportID;
+        answer.Caps[j].BitSize = value.BitSize;
+        answer.Caps[j].ReportCount = value.ReportCount;
+      }
+    }
+    HidD_FreePreparsedData(preparsed);
+    return true;
+  }
+
+  bool write_report(HidHandle handle, const uint8_t* data, uint16_t length,
+                    uint32_t timeout_ms) override {
+    Transfer transfer;
+    if (!transfer.ok()) return false;
+    HANDLE device = to_win_handle(handle);
+    SetLastError(ERROR_SUCCESS);
+    const BOOL started = WriteFile(device, data, length, nullptr, transfer.overlapped());
+    if (!started && GetLastError() != ERROR_IO_PENDING) {
+      // A removed device fails the call at once and never signals: the
+      // caller still sees the full wait, as for a write that never completes.
+      Sleep(timeout_ms);
+      return false;
+    }
+    return transfer.finish(device, started, timeout_ms);
+  }
+
+  bool read_report_nowait(HidHandle handle, uint8_t* buffer, uint16_t length) override {
+    Transfer transfer;
+    if (!transfer.ok()) return false;
+    std::vector<uint8_t> taken(length, 0);
+    HANDLE device = to_win_handle(handle);
+    SetLastError(ERROR_SUCCESS);
+    const BOOL started = ReadFile(device, taken.data(), length, nullptr, transfer.overlapped());
+    if (!transfer.finish(device, started, 0)) return false;
+    std::memcpy(buffer, taken.data(), length);
+    return true;
+  }
+
+  bool set_output_report(HidHandle handle, void* buffer, uint16_t length) override {
+    return HidD_SetOutputReport(to_win_handle(handle), buffer, length) != FALSE;
+  }
+  bool get_input_report(HidHandle handle, void* buffer, uint16_t length) override {
+    return HidD_GetInputReport(to_win_handle(handle), buffer, length) != FALSE;
+  }
+  bool set_feature(HidHandle handle, void* buffer, uint16_t length) override {
+    return HidD_SetFeature(to_win_handle(handle), buffer, length) != FALSE;
+  }
+  bool get_feature(HidHandle handle, void* buffer, uint16_t length) override {
+    return HidD_GetFeature(to_win_handle(handle), buffer, length) != FALSE;
+  }
+};
+
+}  // namespace
+
+std::unique_ptr<HidPlatform> make_win32_platform() { return std::make_unique<Win32Platform>(); }
+
+}  // namespace hidlib
