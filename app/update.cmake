@@ -51,3 +51,11 @@ mx_add_gtest(update_fuzz_test
 if(MX_WINDOWS AND TARGET MX_540KTR)
   app_update_attach(MX_540KTR)
 endif()
+
+# Benchmark of a whole update through the real link into the virtual device
+# (native only; run by hand: update_bench [report_us] [erase_us] [runs]).
+if(MX_NATIVE AND TARGET mx540_virtual_model AND TARGET link)
+  add_executable(update_bench ${MX_UPDATE_DIR}/tests/update_bench.cpp)
+  target_link_libraries(update_bench PRIVATE app_update link mx540_virtual_model)
+  mx_warnings(update_bench)
+endif()
