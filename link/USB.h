@@ -116,13 +116,20 @@ struct THIDEntries {
 
 enum class TLoadOutcome {
   bound,          // loaded by full path; the seven entries the link calls are present
-  no_file,        // no file and none could be written (a write error was shown)
+  no_file,        // no file, and none could be written
   not_loadable,   // the file does not load
   missing_entry,  // one of the seven entries the link calls is absent
 };
-// Steps 2-5 of the binding: write the library file when missing, load it by its
-// full path in the current folder, resolve the 18 exports by name.
-TLoadOutcome load_hid_library(const TLinkPlatform& platform, THIDEntries& entries, std::string* loaded_path = nullptr);
+struct TLoadResult {
+  TLoadOutcome outcome = TLoadOutcome::no_file;
+  std::string path;         // the full path the library was loaded from
+  std::string write_error;  // the system's text when writing the file failed
+};
+// Steps 2-5 of the binding: write the library file from the program's resource
+// when no file of that name exists, load it by its full path in the current
+// folder (never through the search order), resolve the 18 exports by name.
+// Entries that do not resolve stay empty.
+TLoadResult load_hid_library(const TLinkPlatform& platform, THIDEntries& entries);
 
 // Binding and discovery (main thread).
 bool usb_init();              // worker start, write/load HID_Lib.dll by full path, bind, register, rescan; once per process
@@ -146,4 +153,6 @@ bool write_eep(uint16_t adr, const uint8_t* b, size_t n);
 
 // Payloads of the update commands (big-endian address, length, bytes).
 std::vector<uint8_t> erase_payload(uint16_t adr);
-std::vector<uint8_t> block_payload(uint16_t adr, const uint8_t* b, size_t n);   // throws std::length_error over 65531 bytes
+// n + 4 must fit the frame (n at most 65526); a longer block makes a payload that
+// send_msg refuses with an error message.
+std::vector<uint8_t> block_payload(uint16_t adr, const uint8_t* b, size_t n);

@@ -1,0 +1,223 @@
+#include "fake_hid.h"
+
+#include <chrono>
+#include <cstring>
+
+namespace {
+
+THIDString to_hid_string(const std::string& s) {
+  THIDString out;
+  std::memset(&out, 0, sizeof out);
+  out.Length = static_cast<uint8_t>(std::min<size_t>(s.size(), 255));
+  std::memcpy(out.Text, s.data(), out.Length);
+  return out;
+}
+
+uint8_t HIDAPI_CALL fake_scan() { return TFakeHid::get().scan(); }
+void HIDAPI_CALL fake_info(uint8_t index, THIDDeviceInfo* info) { TFakeHid::get().info(index, info); }
+uint8_t HIDAPI_CALL fake_open(uint8_t index) { return TFakeHid::get().open(index); }
+uint8_t HIDAPI_CALL fake_close() { return TFakeHid::get().close(); }
+uint8_t HIDAPI_CALL fake_set_output(void* buffer) { return TFakeHid::get().set_output_report(buffer); }
+void HIDAPI_CALL fake_set_report_handler(THIDReportHandler h) { TFakeHid::get().set_report_handler(h); }
+void HIDAPI_CALL fake_set_usb_handler(TUSBEventHandler h) { TFakeHid::get().set_usb_handler(h); }
+
+}  // namespace
+
+TFakeHid& TFakeHid::get() {
+  static TFakeHid fake;
+  return fake;
+}
+
+void TFakeHid::reset() {
+  std::lock_guard guard(lock_);
+  devices_.clear();
+  scanned_.clear();
+  current_ = -1;
+  calls_.clear();
+  reports_.clear();
+  frames_.clear();
+  assembler_.clear();
+  outcome_ = nullptr;
+  on_frame_ = nullptr;
+  gate_open_ = true;
+  blocked_ = false;
+  report_handler_ = nullptr;
+  usb_handler_ = nullptr;
+  changed_.notify_all();
+}
+
+void TFakeHid::set_devices(std::vector<TFakeDevice> devices) {
+  std::lock_guard guard(lock_);
+  devices_ = std::move(devices);
+}
+
+THIDEntries TFakeHid::entries() const {
+  THIDEntries e;
+  e.USBsetEventHandler = fake_set_usb_handler;
+  e.HIDsetEventHandler = fake_set_report_handler;
+  e.HIDscanForDevices = fake_scan;
+  e.HIDGetDeviceInfo = fake_info;
+  e.HIDopenDevice = fake_open;
+  e.HIDcloseDevice = fake_close;
+  e.HIDSetOutputReport = fake_set_output;
+  return e;
+}
+
+std::vector<std::string> TFakeHid::calls() {
+  std::lock_guard guard(lock_);
+  return calls_;
+}
+std::vector<TFrame> TFakeHid::frames() {
+  std::lock_guard guard(lock_);
+  return frames_;
+}
+std::vector<std::vector<uint8_t>> TFakeHid::reports() {
+  std::lock_guard guard(lock_);
+  return reports_;
+}
+size_t TFakeHid::frame_count() {
+  std::lock_guard guard(lock_);
+  return frames_.size();
+}
+void TFakeHid::clear_records() {
+  std::lock_guard guard(lock_);
+  calls_.clear();
+  reports_.clear();
+  frames_.clear();
+}
+int TFakeHid::current() {
+  std::lock_guard guard(lock_);
+  return current_;
+}
+
+bool TFakeHid::wait_frames(size_t n, int timeout_ms) {
+  std::unique_lock lk(lock_);
+  return changed_.wait_for(lk, std::chrono::milliseconds(timeout_ms), [&] { return frames_.size() >= n; });
+}
+
+void TFakeHid::set_outcome(std::function<uint8_t(const uint8_t*)> outcome) {
+  std::lock_guard guard(lock_);
+  outcome_ = std::move(outcome);
+}
+void TFakeHid::set_on_frame(std::function<void(const TFrame&)> on_frame) {
+  std::lock_guard guard(lock_);
+  on_frame_ = std::move(on_frame);
+}
+void TFakeHid::set_gate(bool open) {
+  std::lock_guard guard(lock_);
+  gate_open_ = open;
+  changed_.notify_all();
+}
+bool TFakeHid::wait_blocked(int timeout_ms) {
+  std::unique_lock lk(lock_);
+  return changed_.wait_for(lk, std::chrono::milliseconds(timeout_ms), [&] { return blocked_; });
+}
+
+THIDReportHandler TFakeHid::report_handler() {
+  std::lock_guard guard(lock_);
+  return report_handler_;
+}
+TUSBEventHandler TFakeHid::usb_handler() {
+  std::lock_guard guard(lock_);
+  return usb_handler_;
+}
+
+uint8_t TFakeHid::scan() {
+  std::lock_guard guard(lock_);
+  calls_.push_back("scan");
+  scanned_ = devices_;
+  return static_cast<uint8_t>(scanned_.size());
+}
+
+void TFakeHid::info(uint8_t index, THIDDeviceInfo* out) {
+  std::lock_guard guard(lock_);
+  calls_.push_back("info " + std::to_string(index));
+  if (index >= scanned_.size())
+    return;
+  const TFakeDevice& d = scanned_[index];
+  std::memset(out, 0, sizeof *out);
+  out->DeviceHandle = HID_NO_HANDLE;
+  out->OutputReportByteLength = d.output_len;
+  out->InputReportByteLength = 65;
+  out->VersionNumber = d.version;
+  out->Manufacturer = to_hid_string(d.manufacturer);
+  out->Product = to_hid_string(d.product);
+  out->SerialNumber = to_hid_string(d.serial);
+  out->ReadWrite = 1;
+}
+
+uint8_t TFakeHid::open(uint8_t index) {
+  std::lock_guard guard(lock_);
+  calls_.push_back("open " + std::to_string(index));
+  if (index >= scanned_.size() || !scanned_[index].opens) {
+    current_ = -1;
+    return 0;
+  }
+  current_ = index;
+  return 1;
+}
+
+uint8_t TFakeHid::close() {
+  std::lock_guard guard(lock_);
+  calls_.push_back("close");
+  const bool was = current_ >= 0;
+  current_ = -1;
+  return was;
+}
+
+uint8_t TFakeHid::set_output_report(void* buffer) {
+  std::unique_lock lk(lock_);
+  if (!gate_open_) {
+    blocked_ = true;
+    changed_.notify_all();
+    changed_.wait(lk, [&] { return gate_open_; });
+    blocked_ = false;
+  }
+  if (current_ < 0)
+    return 0;
+  // The real library sends OutputReportByteLength bytes from the buffer; reading
+  // as many here lets AddressSanitizer catch a buffer that is too short.
+  const size_t len = scanned_[current_].output_len;
+  const auto* bytes = static_cast<const uint8_t*>(buffer);
+  reports_.emplace_back(bytes, bytes + len);
+  const uint8_t outcome = outcome_ ? outcome_(bytes) : 1;
+  TFrame frame;
+  if (assembler_.feed(bytes, len, frame) == TFrameAssembler::TFeed::good) {
+    frames_.push_back(frame);
+    changed_.notify_all();
+    if (auto on_frame = on_frame_) {
+      lk.unlock();
+      on_frame(frame);
+    }
+  }
+  return outcome;
+}
+
+void TFakeHid::set_report_handler(THIDReportHandler handler) {
+  std::lock_guard guard(lock_);
+  report_handler_ = handler;
+}
+void TFakeHid::set_usb_handler(TUSBEventHandler handler) {
+  std::lock_guard guard(lock_);
+  usb_handler_ = handler;
+}
+
+std::vector<THIDReport> reply_reports(uint8_t cmd, const std::vector<uint8_t>& payload) {
+  std::vector<THIDReport> out;
+  for (const auto& bytes : cut_frame(build_frame(cmd, payload.data(), payload.size()), TMarkKind::end_mark)) {
+    THIDReport report;
+    std::memcpy(&report, bytes.data(), sizeof report);
+    out.push_back(report);
+  }
+  return out;
+}
+
+void deliver_reply(uint8_t cmd, const std::vector<uint8_t>& payload) {
+  for (const THIDReport& report : reply_reports(cmd, payload))
+    on_report(report, 1);
+}
+
+std::vector<uint8_t> settings_bytes(const TSettings& s) {
+  const auto* b = reinterpret_cast<const uint8_t*>(&s);
+  return {b, b + sizeof s};
+}

@@ -1,0 +1,84 @@
+// An in-process stand-in for HID_Lib.dll: a table of devices the tests describe,
+// the seven calls the link makes, and a record of every output report and of
+// the frames they carry.
+#pragma once
+
+#include "USB.h"
+
+#include <condition_variable>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <vector>
+
+struct TFakeDevice {
+  std::string manufacturer = "VORNIX";
+  std::string product = "MX-540KTR";
+  std::string serial = "0001";
+  uint16_t version = 0x0203;
+  uint16_t output_len = 65;
+  bool opens = true;
+};
+
+class TFakeHid {
+ public:
+  static TFakeHid& get();
+
+  // Back to no devices, no handlers, nothing recorded.
+  void reset();
+  void set_devices(std::vector<TFakeDevice> devices);
+
+  THIDEntries entries() const;
+
+  // What the link did.
+  std::vector<std::string> calls();            // "scan", "info 0", "open 0", "close"
+  std::vector<TFrame> frames();                // whole frames received, in order
+  std::vector<std::vector<uint8_t>> reports(); // every output report, output_len bytes each
+  size_t frame_count();
+  void clear_records();
+  int current();                               // open device index or -1
+  bool wait_frames(size_t n, int timeout_ms = 5000);
+
+  // Outcome of each HIDSetOutputReport call (default: 1 while a device is open).
+  void set_outcome(std::function<uint8_t(const uint8_t* report)> outcome);
+  // Runs on the sending thread for every completed frame (replies, checks).
+  void set_on_frame(std::function<void(const TFrame&)> on_frame);
+  // While closed, HIDSetOutputReport blocks: lets a test hold a send half-way.
+  void set_gate(bool open);
+  bool wait_blocked(int timeout_ms = 5000);     // a send is waiting at the closed gate
+
+  THIDReportHandler report_handler();
+  TUSBEventHandler usb_handler();
+
+  // Library side of the calls.
+  uint8_t scan();
+  void info(uint8_t index, THIDDeviceInfo* out);
+  uint8_t open(uint8_t index);
+  uint8_t close();
+  uint8_t set_output_report(void* buffer);
+  void set_report_handler(THIDReportHandler handler);
+  void set_usb_handler(TUSBEventHandler handler);
+
+ private:
+  std::mutex lock_;
+  std::condition_variable changed_;
+  std::vector<TFakeDevice> devices_;
+  std::vector<TFakeDevice> scanned_;
+  int current_ = -1;
+  std::vector<std::string> calls_;
+  std::vector<std::vector<uint8_t>> reports_;
+  std::vector<TFrame> frames_;
+  TFrameAssembler assembler_{TMarkKind::total};
+  std::function<uint8_t(const uint8_t*)> outcome_;
+  std::function<void(const TFrame&)> on_frame_;
+  bool gate_open_ = true;
+  bool blocked_ = false;
+  THIDReportHandler report_handler_ = nullptr;
+  TUSBEventHandler usb_handler_ = nullptr;
+};
+
+// Device-to-host reports of a reply frame (offset, end mark).
+std::vector<THIDReport> reply_reports(uint8_t cmd, const std::vector<uint8_t>& payload);
+// Hands a reply to on_report as the library's read thread would.
+void deliver_reply(uint8_t cmd, const std::vector<uint8_t>& payload);
+std::vector<uint8_t> settings_bytes(const TSettings& s);

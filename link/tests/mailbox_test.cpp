@@ -1,0 +1,380 @@
+// The request mailbox and the link worker: hand-over between posters and the
+// worker, waiting posters, refresh on the main thread, stopping. Run under
+// ThreadSanitizer as well.
+#include "USB.h"
+#include "fake_hid.h"
+#include "link_testing.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <cstring>
+#include <future>
+#include <mutex>
+#include <set>
+#include <thread>
+
+using namespace std::chrono_literals;
+
+namespace {
+
+// The test thread plays the main thread: wake_main signals it and it runs the
+// link's main-thread tasks when told to.
+struct TMainLoop {
+  std::mutex lock;
+  std::condition_variable woken;
+  int wakes = 0;
+
+  void wake() {
+    std::lock_guard guard(lock);
+    ++wakes;
+    woken.notify_all();
+  }
+  bool wait_wake(int count, std::chrono::milliseconds timeout = 5s) {
+    std::unique_lock lk(lock);
+    return woken.wait_for(lk, timeout, [&] { return wakes >= count; });
+  }
+};
+
+class Mailbox : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    link_reset_for_tests();
+    fake.reset();
+    fake.set_devices({TFakeDevice{}});
+    fake.scan();
+    fake.open(0);
+    link_bind_entries(fake.entries(), 65, true);
+    install_host();
+    link_start_worker();
+  }
+  void TearDown() override {
+    fake.set_gate(true);
+    link_reset_for_tests();
+  }
+
+  void install_host() {
+    LinkHost host;
+    host.refresh = [this] {
+      EXPECT_EQ(std::this_thread::get_id(), main_id);
+      ++refreshes;
+    };
+    host.wake_main = [this] { loop.wake(); };
+    host.pump_messages = [this] {
+      ++pumps;
+      if (on_pump)
+        on_pump();
+    };
+    host.show_error = [](const std::string&) {};
+    link_set_host(host);
+  }
+
+  std::vector<uint8_t> commands() {
+    std::vector<uint8_t> out;
+    for (const auto& f : fake.frames())
+      out.push_back(f.cmd);
+    return out;
+  }
+
+  TFakeHid& fake = TFakeHid::get();
+  TMainLoop loop;
+  std::thread::id main_id = std::this_thread::get_id();
+  std::atomic<int> refreshes{0};
+  int pumps = 0;
+  std::function<void()> on_pump;
+};
+
+TEST_F(Mailbox, NewerPostReplacesUntakenOneAndPostDuringSendIsSentNext) {
+  fake.set_gate(false);
+  post_request(cmd_boot_request);
+  ASSERT_TRUE(fake.wait_blocked());  // the worker is inside the send of the first frame
+  EXPECT_TRUE(sending);
+  post_request(cmd_update_close);    // posted during the send: must not be swallowed...
+  post_request(cmd_finish);          // ...unless a newer post replaces it before it is taken
+  EXPECT_TRUE(send_pending);
+  fake.set_gate(true);
+  ASSERT_TRUE(fake.wait_frames(2));
+  std::this_thread::sleep_for(50ms);
+  EXPECT_EQ(commands(), (std::vector<uint8_t>{cmd_boot_request, cmd_finish}));
+  EXPECT_FALSE(send_pending);
+}
+
+TEST_F(Mailbox, WriteFlashErasesAtBlockStartsAndGivesTheBlocksOutcome) {
+  fake.set_outcome([](const uint8_t* report) -> uint8_t { return report[5] == cmd_erase ? 0 : 1; });
+  std::vector<uint8_t> block(512, 0x77);
+
+  EXPECT_TRUE(write_flash(0x0400, block.data(), block.size()));
+  auto frames = fake.frames();
+  ASSERT_EQ(frames.size(), 2u);
+  EXPECT_EQ(frames[0].cmd, cmd_erase);
+  EXPECT_EQ(frames[0].payload, (std::vector<uint8_t>{0x04, 0x00}));
+  EXPECT_EQ(frames[1].cmd, cmd_flash);
+  EXPECT_EQ(frames[1].payload, block_payload(0x0400, block.data(), block.size()));
+  EXPECT_FALSE(set_erase(0x0400));  // the erase itself was refused
+
+  fake.clear_records();
+  EXPECT_TRUE(write_flash(0x0500, block.data(), block.size()));
+  EXPECT_TRUE(write_eep(0x0000, block.data(), 64));
+  EXPECT_EQ(commands(), (std::vector<uint8_t>{cmd_flash, cmd_eeprom}));
+
+  // Refuse every report of flash frames (the command sits in the first report only).
+  uint8_t frame_cmd = 0;
+  fake.set_outcome([&](const uint8_t* report) -> uint8_t {
+    if (get_be16(report + 1) == 0)
+      frame_cmd = report[5];
+    return frame_cmd == cmd_flash ? 0 : 1;
+  });
+  EXPECT_FALSE(write_flash(0x0600, block.data(), block.size()));
+  EXPECT_TRUE(post_and_wait(cmd_reset));
+  EXPECT_TRUE(link_last_result());
+}
+
+TEST_F(Mailbox, WithNoDeviceEveryWaitingPosterReturnsFalseAtOnce) {
+  link_bind_entries(fake.entries(), 65, false);
+  const uint8_t block[16] = {};
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_FALSE(set_erase(0));
+  EXPECT_FALSE(write_flash(0, block, sizeof block));
+  EXPECT_FALSE(write_eep(0, block, sizeof block));
+  EXPECT_FALSE(post_and_wait(cmd_reset));
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 1s);
+  EXPECT_TRUE(fake.reports().empty());
+}
+
+TEST_F(Mailbox, NoReadsPostedInBootMode) {
+  boot_mode = true;
+  post_request(cmd_read);
+  post_request(cmd_boot_request);
+  ASSERT_TRUE(fake.wait_frames(1));
+  std::this_thread::sleep_for(30ms);
+  EXPECT_EQ(commands(), std::vector<uint8_t>{cmd_boot_request});
+}
+
+TEST_F(Mailbox, SaveWaitsForTheRunningSendWhileTheWindowKeepsPumping) {
+  fake.set_gate(false);
+  post_request(cmd_read);
+  ASSERT_TRUE(fake.wait_blocked());
+  on_pump = [&] {
+    if (pumps == 3) {
+      EXPECT_TRUE(fake.frames().empty());  // still sending: save has not posted yet
+      fake.set_gate(true);
+    }
+  };
+  save();
+  EXPECT_GE(pumps, 3);
+  ASSERT_TRUE(fake.wait_frames(2));
+  EXPECT_EQ(commands(), (std::vector<uint8_t>{cmd_read, cmd_write}));
+}
+
+TEST_F(Mailbox, WriteCarriesTheRecordAsItIsWhenTheWorkerFramesIt) {
+  // A settings reply makes the worker wait for the main thread's refresh; save
+  // posts meanwhile, the record changes, and only then does the worker send.
+  TSettings s{};
+  s.gain[0] = 4;
+  deliver_reply(cmd_read, settings_bytes(s));
+  ASSERT_TRUE(loop.wait_wake(1));
+  save();
+  settings_edit([](TSettings& r) { r.gain[0] = -6; });
+  std::this_thread::sleep_for(20ms);
+  EXPECT_EQ(fake.frame_count(), 0u);  // nothing is sent while the refresh waits
+  link_run_main_tasks();
+  EXPECT_EQ(refreshes, 1);
+  ASSERT_TRUE(fake.wait_frames(1));
+  const auto frame = fake.frames()[0];
+  ASSERT_EQ(frame.cmd, cmd_write);
+  ASSERT_EQ(frame.payload.size(), 29u);
+  EXPECT_EQ(static_cast<int8_t>(frame.payload[9]), -6);
+}
+
+TEST_F(Mailbox, WaitingPosterOnTheMainThreadRunsThePendingRefresh) {
+  TSettings s{};
+  deliver_reply(cmd_read, settings_bytes(s));
+  ASSERT_TRUE(loop.wait_wake(1));  // the worker now waits for the main thread
+  // The main thread never returns to its loop here: the wait itself must run it.
+  std::vector<uint8_t> block(512, 1);
+  EXPECT_TRUE(write_flash(0x0200, block.data(), block.size()));
+  EXPECT_EQ(refreshes, 1);
+  EXPECT_EQ(commands(), (std::vector<uint8_t>{cmd_erase, cmd_flash}));
+}
+
+TEST_F(Mailbox, SaveDuringASendWithARefreshComingDoesNotDeadlock) {
+  fake.set_gate(false);
+  post_request(cmd_read);
+  ASSERT_TRUE(fake.wait_blocked());
+  on_pump = [&] {
+    if (pumps == 2)
+      fake.set_gate(true);
+  };
+  // A settings reply arrives while save waits for the send; the refresh that
+  // follows the send must still reach the main thread.
+  TSettings s{};
+  auto reply = std::async(std::launch::async, [&] { deliver_reply(cmd_read, settings_bytes(s)); });
+  reply.wait();
+  save();
+  for (int i = 0; i < 200 && refreshes == 0; ++i) {
+    if (loop.wait_wake(1, 10ms))
+      link_run_main_tasks();
+  }
+  EXPECT_EQ(refreshes, 1);
+  ASSERT_TRUE(fake.wait_frames(2));
+}
+
+TEST_F(Mailbox, StopEndsWaitingPostersAndLeavesTheMailboxUnsent) {
+  fake.set_gate(false);
+  post_request(cmd_boot_request);
+  ASSERT_TRUE(fake.wait_blocked());
+  auto waiter = std::async(std::launch::async, [] { return post_and_wait(cmd_reset); });
+  std::this_thread::sleep_for(20ms);
+  usb_stop();
+  fake.set_gate(true);
+  ASSERT_EQ(waiter.wait_for(5s), std::future_status::ready);
+  EXPECT_FALSE(waiter.get());
+  std::this_thread::sleep_for(20ms);
+  EXPECT_EQ(commands(), std::vector<uint8_t>{cmd_boot_request});
+  EXPECT_FALSE(post_and_wait(cmd_reset));  // nobody left to send it
+}
+
+TEST_F(Mailbox, SettingsRecordIsAlwaysSeenWhole) {
+  std::atomic<bool> done{false};
+  std::thread editor([&] {
+    for (int i = 0; i < 20000; ++i)
+      settings_edit([i](TSettings& s) { std::memset(&s, i % 3, sizeof s); });
+  });
+  std::thread replier([&] {
+    for (int i = 0; i < 2000; ++i) {
+      TSettings s;
+      std::memset(&s, 1 + i % 2, sizeof s);
+      deliver_reply(cmd_write, settings_bytes(s));
+    }
+  });
+  std::thread reader([&] {
+    while (!done) {
+      const TSettings s = settings_get();
+      const auto* b = reinterpret_cast<const uint8_t*>(&s);
+      for (size_t i = 1; i < sizeof s; ++i)
+        ASSERT_EQ(b[i], b[0]);
+    }
+  });
+  editor.join();
+  replier.join();
+  done = true;
+  reader.join();
+}
+
+// Posters on several threads, the worker, a reply thread raising
+// refresh_pending and a main loop running the refreshes. Every frame the device
+// gets must be one whole request; every waiting poster gets its own outcome.
+TEST_F(Mailbox, StressManyPostersOneWorker) {
+  constexpr int waiting_posters = 3;
+  constexpr int posts_each = 1000;
+
+  // Waiting posts carry (poster, sequence) in their address and a payload made
+  // from both; the device refuses every third one.
+  auto pattern = [](int poster, int seq) { return static_cast<uint8_t>(poster * 31 + seq * 7); };
+  auto refused = [](int seq) { return seq % 3 == 0; };
+
+  std::mutex seen_lock;
+  std::set<std::pair<int, int>> sent;
+  std::atomic<int> torn{0};
+  fake.set_outcome([&](const uint8_t* report) -> uint8_t {
+    // The outcome of the frame's last report decides; only eeprom frames carry a sequence.
+    if (report[0] != 1 || get_be16(report + 1) != 0 || report[5] != cmd_eeprom)
+      return 1;
+    const uint16_t adr = get_be16(report + 8);
+    return refused(adr & 0xFFF) ? 0 : 1;
+  });
+  fake.set_on_frame([&](const TFrame& f) {
+    if (f.cmd == cmd_eeprom) {
+      if (f.payload.size() != 4 + 40) {
+        ++torn;
+        return;
+      }
+      const uint16_t adr = get_be16(f.payload.data());
+      const int poster = adr >> 12, seq = adr & 0xFFF;
+      for (size_t i = 4; i < f.payload.size(); ++i)
+        if (f.payload[i] != pattern(poster, seq)) {
+          ++torn;
+          return;
+        }
+      std::lock_guard guard(seen_lock);
+      if (!sent.insert({poster, seq}).second)
+        ++torn;  // sent twice
+    } else if (f.cmd == cmd_write) {
+      if (f.payload.size() != 29) {
+        ++torn;
+        return;
+      }
+      for (size_t i = 1; i < 29; ++i)
+        if (f.payload[i] != f.payload[0])
+          ++torn;
+    } else if (!f.payload.empty()) {
+      ++torn;
+    }
+  });
+
+  std::atomic<int> wrong_outcome{0};
+  std::atomic<int> finished{0};
+  std::vector<std::thread> threads;
+  for (int poster = 1; poster <= waiting_posters; ++poster) {
+    threads.emplace_back([&, poster] {
+      for (int seq = 0; seq < posts_each; ++seq) {
+        std::vector<uint8_t> block(40, pattern(poster, seq));
+        const bool ok = write_eep(static_cast<uint16_t>(poster << 12 | seq), block.data(), block.size());
+        bool was_sent;
+        {
+          std::lock_guard guard(seen_lock);
+          was_sent = sent.count({poster, seq}) > 0;
+        }
+        if (ok != (was_sent && !refused(seq)))
+          ++wrong_outcome;
+      }
+      ++finished;
+    });
+  }
+  threads.emplace_back([&] {  // fire-and-forget posts, some replacing waiting ones
+    for (int i = 0; finished < waiting_posters; ++i) {
+      post_request(i % 2 ? cmd_boot_request : cmd_update_close);
+      std::this_thread::sleep_for(200us);
+    }
+  });
+  threads.emplace_back([&] {  // edits and saves with whole records
+    for (int i = 0; finished < waiting_posters; ++i) {
+      settings_edit([i](TSettings& s) { std::memset(&s, i % 3, sizeof s); });
+      save();
+      std::this_thread::sleep_for(300us);
+    }
+  });
+  threads.emplace_back([&] {  // the read thread: settings replies raise refresh_pending
+    for (int i = 0; finished < waiting_posters; ++i) {
+      TSettings s;
+      std::memset(&s, 1 + i % 2, sizeof s);
+      deliver_reply(cmd_read, settings_bytes(s));
+      std::this_thread::sleep_for(500us);
+    }
+  });
+
+  // Main loop, with waiting posts of its own now and then.
+  const auto deadline = std::chrono::steady_clock::now() + 60s;
+  int main_posts = 0;
+  while (finished < waiting_posters && std::chrono::steady_clock::now() < deadline) {
+    {
+      std::unique_lock lk(loop.lock);
+      loop.woken.wait_for(lk, 2ms);
+    }
+    link_run_main_tasks();
+    if (++main_posts % 50 == 0)
+      post_and_wait(cmd_reset);
+  }
+  ASSERT_EQ(finished, waiting_posters) << "posters did not finish: deadlock";
+  for (auto& t : threads)
+    t.join();
+  link_run_main_tasks();
+
+  EXPECT_EQ(torn, 0);
+  EXPECT_EQ(wrong_outcome, 0);
+  EXPECT_GT(refreshes, 0);
+  EXPECT_GT(sent.size(), 10u);  // waiting posts replace each other, but many get through
+}
+
+}  // namespace
