@@ -1,0 +1,204 @@
+#include "HSButtonHost.h"
+
+#include <windowsx.h>
+
+#include <cstring>
+
+namespace hs {
+
+namespace {
+
+TShiftState ShiftFromKeys(WPARAM keys) {
+  TShiftState s = 0;
+  if (keys & MK_SHIFT) s |= ssShift;
+  if (keys & MK_CONTROL) s |= ssCtrl;
+  if (keys & MK_LBUTTON) s |= ssLeft;
+  if (keys & MK_RBUTTON) s |= ssRight;
+  if (keys & MK_MBUTTON) s |= ssMiddle;
+  if (GetKeyState(VK_MENU) < 0) s |= ssAlt;
+  return s;
+}
+
+// One cached DIB section for copying faces to the screen.
+struct TFaceSurface {
+  HDC dc = nullptr;
+  HBITMAP dib = nullptr;
+  HGDIOBJ old = nullptr;
+  std::uint32_t* bits = nullptr;
+  int w = 0, h = 0;
+
+  bool Ensure(int width, int height) {
+    if (!dc) dc = CreateCompatibleDC(nullptr);
+    if (!dc) return false;
+    if (dib && width == w && height == h) return true;
+    BITMAPINFO bi{};
+    bi.bmiHeader.biSize = sizeof(bi.bmiHeader);
+    bi.bmiHeader.biWidth = width;
+    bi.bmiHeader.biHeight = -height;
+    bi.bmiHeader.biPlanes = 1;
+    bi.bmiHeader.biBitCount = 32;
+    bi.bmiHeader.biCompression = BI_RGB;
+    void* p = nullptr;
+    HBITMAP b = CreateDIBSection(dc, &bi, DIB_RGB_COLORS, &p, nullptr, 0);
+    if (!b) return false;
+    HGDIOBJ prev = SelectObject(dc, b);
+    if (!old) old = prev;
+    if (dib) DeleteObject(dib);
+    dib = b;
+    bits = static_cast<std::uint32_t*>(p);
+    w = width;
+    h = height;
+    return true;
+  }
+};
+
+TFaceSurface& FaceSurface() {
+  static TFaceSurface s;
+  return s;
+}
+
+}  // namespace
+
+void BlitFace(HDC dc, const TBitmap32& face, int x, int y) {
+  if (face.Empty()) return;
+  TFaceSurface& s = FaceSurface();
+  if (!s.Ensure(face.Width(), face.Height())) return;
+  std::memcpy(s.bits, face.Bits(), std::size_t(face.Width()) * face.Height() * 4);
+  GdiFlush();
+  TransparentBlt(dc, x, y, face.Width(), face.Height(), s.dc, 0, 0, face.Width(), face.Height(),
+                 RGB(255, 0, 255));
+}
+
+THSButtonHost::THSButtonHost(HWND parent) : FWnd(parent) { InstallWin32ButtonServices(); }
+
+THSButtonHost::~THSButtonHost() {
+  // The buttons leave while the host is still whole.
+  while (!FOwned.empty()) FOwned.pop_back();
+}
+
+THSSpeedButton* THSButtonHost::CreateButton(int left, int top, int width, int height,
+                                            const std::wstring& caption, long long tag, const TFont& font) {
+  auto b = std::make_unique<THSSpeedButton>(this);
+  b->SetBounds(left, top, width, height);
+  b->SetCaption(caption);
+  b->Tag = tag;
+  b->SetFont(font);
+  FOwned.push_back(std::move(b));
+  return FOwned.back().get();
+}
+
+THSSpeedButton* THSButtonHost::AddButton(std::unique_ptr<THSSpeedButton> button) {
+  button->SetParent(this);
+  FOwned.push_back(std::move(button));
+  return FOwned.back().get();
+}
+
+bool THSButtonHost::handle_message(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp, LRESULT& result) {
+  if (hwnd != FWnd) return false;
+  const TPoint p{GET_X_LPARAM(lp), GET_Y_LPARAM(lp)};
+  bool handled = false;
+  switch (msg) {
+    case WM_LBUTTONDOWN: handled = RouteMouseDown(mbLeft, ShiftFromKeys(wp), p); break;
+    case WM_RBUTTONDOWN: handled = RouteMouseDown(mbRight, ShiftFromKeys(wp), p); break;
+    case WM_MBUTTONDOWN: handled = RouteMouseDown(mbMiddle, ShiftFromKeys(wp), p); break;
+    case WM_LBUTTONDBLCLK: handled = RouteDoubleClick(ShiftFromKeys(wp), p); break;
+    case WM_RBUTTONDBLCLK: handled = RouteMouseDown(mbRight, ShiftFromKeys(wp) | ssDouble, p); break;
+    case WM_MBUTTONDBLCLK: handled = RouteMouseDown(mbMiddle, ShiftFromKeys(wp) | ssDouble, p); break;
+    case WM_LBUTTONUP: handled = RouteMouseUp(mbLeft, ShiftFromKeys(wp), p); break;
+    case WM_RBUTTONUP: handled = RouteMouseUp(mbRight, ShiftFromKeys(wp), p); break;
+    case WM_MBUTTONUP: handled = RouteMouseUp(mbMiddle, ShiftFromKeys(wp), p); break;
+    case WM_MOUSEMOVE:
+      if (!FTrackingLeave) {
+        TRACKMOUSEEVENT tme{sizeof(tme), TME_LEAVE, FWnd, 0};
+        FTrackingLeave = TrackMouseEvent(&tme) != FALSE;
+      }
+      handled = RouteMouseMove(ShiftFromKeys(wp), p);
+      break;
+    case WM_MOUSELEAVE:
+      FTrackingLeave = false;
+      RouteMouseLeave();
+      return false;
+    case WM_CAPTURECHANGED:
+      if (reinterpret_cast<HWND>(lp) != FWnd) RouteCaptureLost();
+      return false;
+    case WM_CHAR:
+    case WM_SYSCHAR:
+      handled = RouteChar(static_cast<wchar_t>(wp));
+      break;
+    case WM_PAINT: {
+      PAINTSTRUCT ps;
+      HDC dc = BeginPaint(FWnd, &ps);
+      PaintTo(dc, ps.rcPaint);
+      EndPaint(FWnd, &ps);
+      handled = true;
+      break;
+    }
+    default:
+      return false;
+  }
+  if (handled) result = 0;
+  return handled;
+}
+
+void THSButtonHost::PaintTo(HDC dc, const RECT& clip) {
+  HDC saved = FPaintDC;
+  FPaintDC = dc;
+  PaintButtons({clip.left, clip.top, clip.right, clip.bottom});
+  FPaintDC = saved;
+}
+
+bool THSButtonHost::Showing() const { return IsWindowVisible(FWnd) != FALSE; }
+
+void THSButtonHost::DrawFace(const TBitmap32& face, int left, int top) {
+  if (FPaintDC) {
+    BlitFace(FPaintDC, face, left, top);
+    return;
+  }
+  HDC dc = GetDC(FWnd);
+  if (!dc) return;
+  BlitFace(dc, face, left, top);
+  ReleaseDC(FWnd, dc);
+}
+
+void THSButtonHost::InvalidateRect(const TRect& r) {
+  RECT rc{r.Left, r.Top, r.Right, r.Bottom};
+  // Erase too: the face leaves out magenta, so the parent's background
+  // must be fresh below it.
+  ::InvalidateRect(FWnd, &rc, TRUE);
+}
+
+TPoint THSButtonHost::ClientToScreen(TPoint p) const {
+  POINT pt{p.X, p.Y};
+  ::ClientToScreen(FWnd, &pt);
+  return {pt.x, pt.y};
+}
+
+void THSButtonHost::PopupMenu(THSPopupMenu menu, TPoint screen) {
+  TrackPopupMenu(static_cast<HMENU>(menu), TPM_LEFTALIGN | TPM_TOPALIGN | TPM_RIGHTBUTTON, screen.X, screen.Y, 0,
+                 FWnd, nullptr);
+}
+
+bool THSButtonHost::IsTopLevel() const { return (GetWindowLongW(FWnd, GWL_STYLE) & WS_CHILD) == 0; }
+
+TFont THSButtonHost::ParentFont() const {
+  TFont f;
+  HFONT h = reinterpret_cast<HFONT>(SendMessageW(FWnd, WM_GETFONT, 0, 0));
+  LOGFONTW lf{};
+  if (h && GetObjectW(h, sizeof(lf), &lf)) {
+    f.Name = lf.lfFaceName;
+    f.Height = lf.lfHeight < 0 ? -lf.lfHeight : lf.lfHeight;
+    f.Bold = lf.lfWeight >= FW_BOLD;
+    f.Italic = lf.lfItalic != 0;
+    f.Underline = lf.lfUnderline != 0;
+    f.StrikeOut = lf.lfStrikeOut != 0;
+  }
+  return f;
+}
+
+void THSButtonHost::PlatformSetCapture() { SetCapture(FWnd); }
+
+void THSButtonHost::PlatformReleaseCapture() {
+  if (GetCapture() == FWnd) ReleaseCapture();
+}
+
+}  // namespace hs

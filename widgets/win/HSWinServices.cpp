@@ -1,0 +1,173 @@
+// The Windows side of the portable button seams: GDI text drawn into a DIB
+// copy of the face, GetSysColor, the screen depth and SetTimer timers.
+#include <windows.h>
+
+#include <cstring>
+#include <map>
+
+#include "HSButtonHost.h"
+
+namespace hs {
+
+namespace {
+
+UINT AlignFlags(TAlignment a) {
+  switch (a) {
+    case taLeftJustify: return DT_LEFT;
+    case taRightJustify: return DT_RIGHT;
+    default: return DT_CENTER;
+  }
+}
+
+class TGdiTextEngine : public THSTextEngine {
+ public:
+  TGdiTextEngine() : FDC(CreateCompatibleDC(nullptr)) {}
+  ~TGdiTextEngine() override {
+    if (FOldFont) SelectObject(FDC, FOldFont);
+    if (FOldBitmap) SelectObject(FDC, FOldBitmap);
+    if (FFontHandle) DeleteObject(FFontHandle);
+    if (FDib) DeleteObject(FDib);
+    DeleteDC(FDC);
+  }
+
+  int LineWidth(const TFont& font, std::wstring_view text) override {
+    if (text.empty()) return 0;
+    Select(font);
+    RECT r{0, 0, 0, 0};
+    DrawTextW(FDC, text.data(), int(text.size()), &r, DT_CALCRECT | DT_SINGLELINE);
+    return r.right - r.left;
+  }
+
+  void Measure(const TFont& font, std::wstring_view text, int width, int& height, int& right) override {
+    height = right = 0;
+    if (text.empty()) return;
+    Select(font);
+    RECT r{0, 0, width, 0};
+    DrawTextW(FDC, text.data(), int(text.size()), &r, DT_CALCRECT | DT_WORDBREAK);
+    height = r.bottom - r.top;
+    right = r.right;
+  }
+
+  void Draw(TBitmap32& image, const TFont& font, std::wstring_view text, const TRect& r,
+            TAlignment alignment) override {
+    if (text.empty() || image.Empty()) return;
+    const int top = std::max(r.Top, 0), bottom = std::min(r.Bottom, image.Height());
+    if (top >= bottom || r.Left >= image.Width() || r.Right <= 0) return;
+    if (!Surface(image.Width(), image.Height())) return;
+    // Only the rows the text may touch travel to GDI and back.
+    const std::size_t rowBytes = std::size_t(image.Width()) * 4;
+    for (int y = top; y < bottom; ++y) std::memcpy(FBits + std::size_t(y) * image.Width(), image.Row(y), rowBytes);
+    Select(font);
+    SetBkMode(FDC, TRANSPARENT);
+    SetTextColor(FDC, ColorToRGB(font.Color));
+    RECT rc{r.Left, r.Top, r.Right, r.Bottom};
+    DrawTextW(FDC, text.data(), int(text.size()), &rc, DT_WORDBREAK | AlignFlags(alignment));
+    GdiFlush();
+    for (int y = top; y < bottom; ++y) {
+      std::uint32_t* dst = image.Row(y);
+      const std::uint32_t* src = FBits + std::size_t(y) * image.Width();
+      // GDI clears the fourth byte of what it draws; the face keeps only RGB.
+      for (int x = 0; x < image.Width(); ++x) dst[x] = src[x] & 0xFFFFFF;
+    }
+  }
+
+ private:
+  void Select(const TFont& font) {
+    if (FFontHandle && font.Name == FFont.Name && font.Height == FFont.Height && font.Bold == FFont.Bold &&
+        font.Italic == FFont.Italic && font.Underline == FFont.Underline && font.StrikeOut == FFont.StrikeOut)
+      return;
+    HFONT f = CreateFontW(-font.Height, 0, 0, 0, font.Bold ? FW_BOLD : FW_NORMAL, font.Italic, font.Underline,
+                          font.StrikeOut, DEFAULT_CHARSET, OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS,
+                          DEFAULT_QUALITY, DEFAULT_PITCH | FF_DONTCARE, font.Name.c_str());
+    HGDIOBJ old = SelectObject(FDC, f);
+    if (!FOldFont) FOldFont = old;
+    if (FFontHandle) DeleteObject(FFontHandle);
+    FFontHandle = f;
+    FFont = font;
+  }
+
+  bool Surface(int w, int h) {
+    if (FDib && w == FW && h == FH) return true;
+    BITMAPINFO bi{};
+    bi.bmiHeader.biSize = sizeof(bi.bmiHeader);
+    bi.bmiHeader.biWidth = w;
+    bi.bmiHeader.biHeight = -h;  // top-down like TBitmap32
+    bi.bmiHeader.biPlanes = 1;
+    bi.bmiHeader.biBitCount = 32;
+    bi.bmiHeader.biCompression = BI_RGB;
+    void* bits = nullptr;
+    HBITMAP dib = CreateDIBSection(FDC, &bi, DIB_RGB_COLORS, &bits, nullptr, 0);
+    if (!dib) return false;
+    HGDIOBJ old = SelectObject(FDC, dib);
+    if (!FOldBitmap) FOldBitmap = old;
+    if (FDib) DeleteObject(FDib);
+    FDib = dib;
+    FBits = static_cast<std::uint32_t*>(bits);
+    FW = w;
+    FH = h;
+    return true;
+  }
+
+  HDC FDC;
+  HGDIOBJ FOldFont = nullptr, FOldBitmap = nullptr;
+  HFONT FFontHandle = nullptr;
+  TFont FFont;
+  HBITMAP FDib = nullptr;
+  std::uint32_t* FBits = nullptr;
+  int FW = 0, FH = 0;
+};
+
+TColor WinSysColor(int index) { return GetSysColor(index); }
+
+int WinScreenDepth() {
+  HDC dc = GetDC(nullptr);
+  int bits = GetDeviceCaps(dc, BITSPIXEL) * GetDeviceCaps(dc, PLANES);
+  ReleaseDC(nullptr, dc);
+  return bits;
+}
+
+// Thread timers without a window: DispatchMessage calls the TimerProc, so the
+// ticks run in whatever message loop the UI thread is in (modal ones too).
+class TWinTimerBackend : public THSTimerBackend {
+ public:
+  void Start(THSButtonTimer& timer, unsigned intervalMs) override {
+    UINT_PTR id = SetTimer(nullptr, 0, intervalMs, &TWinTimerBackend::Proc);
+    if (id) Timers()[id] = &timer;
+  }
+  void Stop(THSButtonTimer& timer) override {
+    auto& map = Timers();
+    for (auto it = map.begin(); it != map.end(); ++it)
+      if (it->second == &timer) {
+        KillTimer(nullptr, it->first);
+        map.erase(it);
+        return;
+      }
+  }
+
+ private:
+  static std::map<UINT_PTR, THSButtonTimer*>& Timers() {
+    static std::map<UINT_PTR, THSButtonTimer*> timers;
+    return timers;
+  }
+  static void CALLBACK Proc(HWND, UINT, UINT_PTR id, DWORD) {
+    auto& map = Timers();
+    auto it = map.find(id);
+    if (it != map.end()) it->second->Tick();
+  }
+};
+
+}  // namespace
+
+void InstallWin32ButtonServices() {
+  static bool installed = false;
+  if (installed) return;
+  installed = true;
+  static TGdiTextEngine text;
+  static TWinTimerBackend timers;
+  SetTextEngine(&text);
+  SetSysColorSource(&WinSysColor);
+  SetScreenDepthSource(&WinScreenDepth);
+  SetTimerBackend(&timers);
+}
+
+}  // namespace hs
