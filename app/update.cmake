@@ -46,12 +46,6 @@ mx_add_gtest(update_fuzz_test
   LIBS app_update vnxu_writer
   TIMEOUT 300)
 
-# The program's executable gets the dialog's behaviour when it is defined
-# before this file is included.
-if(MX_WINDOWS AND TARGET MX_540KTR)
-  app_update_attach(MX_540KTR)
-endif()
-
 # Benchmark of a whole update through the real link into the virtual device
 # (native only; run by hand: update_bench [report_us] [erase_us] [runs]).
 if(MX_NATIVE AND TARGET mx540_virtual_model AND TARGET link)
