@@ -110,7 +110,10 @@ std::shared_ptr<SimDevice> SimPlatform::device_of(HidHandle handle, bool* live) 
   {
     std::lock_guard lock(mutex_);
     auto it = handles_.find(handle);
-    if (it == handles_.end()) return nullptr;
+    if (it == handles_.end()) {
+      ++stale_uses_;
+      return nullptr;
+    }
     device = it->second;
   }
   if (live != nullptr) {
@@ -150,7 +153,10 @@ void SimPlatform::close(HidHandle handle) {
   {
     std::lock_guard lock(mutex_);
     auto it = handles_.find(handle);
-    if (it == handles_.end()) return;
+    if (it == handles_.end()) {
+      ++stale_uses_;
+      return;
+    }
     device = it->second;
     handles_.erase(it);
   }

@@ -142,6 +142,9 @@ class SimPlatform : public HidPlatform {
   size_t open_handle_count() const;
   uint64_t open_calls() const { return open_calls_; }
   uint64_t read_calls() const { return read_calls_; }
+  // Calls that named a handle the platform never gave out or had closed: a
+  // library that uses a handle after closing it shows up here.
+  uint64_t stale_handle_uses() const { return stale_uses_; }
 
   // HidPlatform
   bool enumerate(std::vector<std::string>& paths) override;
@@ -173,6 +176,7 @@ class SimPlatform : public HidPlatform {
   std::atomic<bool> enumeration_available_{true};
   std::atomic<uint64_t> open_calls_{0};
   std::atomic<uint64_t> read_calls_{0};
+  mutable std::atomic<uint64_t> stale_uses_{0};
 };
 
 }  // namespace hidlib

@@ -1,0 +1,236 @@
+// Report delivery by the read thread, device-change delivery on the pumping
+// thread, and the handle's safety while the host closes and rescans.
+#include "SimFixture.h"
+
+#include <atomic>
+#include <chrono>
+#include <mutex>
+#include <stdexcept>
+#include <thread>
+#include <vector>
+
+using namespace hidlib;
+using namespace hidlib::testing;
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+// Handlers are plain functions, as across the library boundary; they record here.
+struct Delivered {
+  std::mutex mutex;
+  std::vector<std::vector<uint8_t>> reports;
+  std::vector<uint8_t> counts;
+  std::vector<std::thread::id> threads;
+  std::atomic<int> inside{0};
+  std::atomic<int> overlaps{0};
+  std::atomic<bool> throw_next{false};
+  Clock::time_point first{};
+
+  void reset() {
+    std::lock_guard lock(mutex);
+    reports.clear();
+    counts.clear();
+    threads.clear();
+    inside = 0;
+    overlaps = 0;
+    throw_next = false;
+    first = {};
+  }
+  size_t size() {
+    std::lock_guard lock(mutex);
+    return reports.size();
+  }
+};
+Delivered delivered;
+
+void HIDAPI_CALL on_report(THIDReport report, uint8_t count) {
+  if (delivered.inside.fetch_add(1) != 0) ++delivered.overlaps;
+  if (delivered.throw_next.exchange(false)) {
+    --delivered.inside;
+    throw std::runtime_error("host failure");
+  }
+  {
+    std::lock_guard lock(delivered.mutex);
+    if (delivered.reports.empty()) delivered.first = Clock::now();
+    const auto* bytes = reinterpret_cast<const uint8_t*>(&report);
+    delivered.reports.emplace_back(bytes, bytes + sizeof report);
+    delivered.counts.push_back(count);
+    delivered.threads.push_back(std::this_thread::get_id());
+  }
+  std::this_thread::sleep_for(200us);  // a handler that takes a moment
+  --delivered.inside;
+}
+
+std::atomic<int> usb_calls{0};
+std::thread::id usb_thread;
+void HIDAPI_CALL on_usb() {
+  ++usb_calls;
+  usb_thread = std::this_thread::get_id();
+}
+
+bool wait_for(const std::function<bool()>& done, std::chrono::milliseconds limit) {
+  const auto end = Clock::now() + limit;
+  while (!done()) {
+    if (Clock::now() > end) return false;
+    std::this_thread::sleep_for(1ms);
+  }
+  return true;
+}
+
+class ReadThread : public SimLibraryTest {
+ protected:
+  void SetUp() override {
+    SimLibraryTest::SetUp();
+    delivered.reset();
+    usb_calls = 0;
+    device = plug(vendor_device("a"));
+    ASSERT_EQ(HIDscanForDevices(), 1);
+  }
+  void TearDown() override {
+    HIDsetEventHandler(nullptr);
+    USBsetEventHandler(nullptr);
+    SimLibraryTest::TearDown();
+  }
+  void queue(uint8_t id, uint8_t seq) { device->queue_input_report(std::vector<uint8_t>{id, seq}); }
+
+  std::shared_ptr<SimDevice> device;
+};
+
+}  // namespace
+
+TEST_F(ReadThread, ReadsNothingWithoutAHandlerAndStartsSoonAfterOne) {
+  ASSERT_EQ(HIDopenDevice(0), 1);
+  queue(1, 0);
+  std::this_thread::sleep_for(250ms);
+  EXPECT_EQ(bus.read_calls(), 0u) << "no handler, no reads: reports wait in the driver's buffer";
+
+  const auto registered = Clock::now();
+  HIDsetEventHandler(&on_report);
+  ASSERT_TRUE(wait_for([] { return delivered.size() == 1; }, 2s));
+  // The thread looks for a handler every 100 ms.
+  EXPECT_LT(delivered.first - registered, 180ms);
+  EXPECT_EQ(delivered.counts[0], 64);
+  EXPECT_EQ(delivered.reports[0][0], 1);
+  EXPECT_NE(delivered.threads[0], std::this_thread::get_id()) << "delivered on the read thread";
+}
+
+TEST_F(ReadThread, DeliversEveryReportInOrderOneAtATime) {
+  HIDsetEventHandler(&on_report);
+  ASSERT_EQ(HIDopenDevice(0), 1);
+  // The driver keeps 64; more than that while nobody reads would drop the oldest.
+  for (int i = 0; i < 64; ++i) queue(1, static_cast<uint8_t>(i));
+  ASSERT_TRUE(wait_for([] { return delivered.size() == 64; }, 5s)) << delivered.size();
+  for (int i = 64; i < 200; ++i) {
+    queue(1, static_cast<uint8_t>(i));
+    if (i % 16 == 0) std::this_thread::sleep_for(20ms);
+  }
+  ASSERT_TRUE(wait_for([] { return delivered.size() == 200; }, 10s)) << delivered.size();
+  std::this_thread::sleep_for(50ms);
+  std::lock_guard lock(delivered.mutex);
+  ASSERT_EQ(delivered.reports.size(), 200u);
+  for (size_t i = 0; i < delivered.reports.size(); ++i) ASSERT_EQ(delivered.reports[i][1], i) << i;
+  EXPECT_EQ(delivered.overlaps, 0);
+}
+
+TEST_F(ReadThread, StopsReadingAfterCloseAndIdles) {
+  HIDsetEventHandler(&on_report);
+  ASSERT_EQ(HIDopenDevice(0), 1);
+  queue(1, 1);
+  ASSERT_TRUE(wait_for([] { return delivered.size() == 1; }, 2s));
+  ASSERT_EQ(HIDcloseDevice(), 1);
+  std::this_thread::sleep_for(20ms);  // one pass at most may still run
+  const uint64_t reads = bus.read_calls();
+  std::this_thread::sleep_for(300ms);
+  EXPECT_EQ(bus.read_calls(), reads);
+  EXPECT_EQ(delivered.size(), 1u);
+  EXPECT_EQ(bus.open_handle_count(), 0u);
+}
+
+TEST_F(ReadThread, PollsAboutOnceAMillisecondWhileOpen) {
+  HIDsetEventHandler(&on_report);
+  ASSERT_EQ(HIDopenDevice(0), 1);
+  ASSERT_TRUE(wait_for([this] { return bus.read_calls() > 0; }, 2s));
+  const uint64_t before = bus.read_calls();
+  std::this_thread::sleep_for(300ms);
+  const uint64_t polls = bus.read_calls() - before;
+  EXPECT_GT(polls, 60u) << "far slower than a 1 ms pause";
+  EXPECT_LE(polls, 310u) << "faster than a 1 ms pause";
+}
+
+TEST_F(ReadThread, AThrowingHandlerEndsDeliveryQuietly) {
+  HIDsetEventHandler(&on_report);
+  ASSERT_EQ(HIDopenDevice(0), 1);
+  queue(1, 1);
+  ASSERT_TRUE(wait_for([] { return delivered.size() == 1; }, 2s));
+  delivered.throw_next = true;
+  queue(1, 2);
+  ASSERT_TRUE(wait_for([this] { return !loaded->read_thread_running(); }, 2s));
+  queue(1, 3);
+  std::this_thread::sleep_for(150ms);
+  EXPECT_EQ(delivered.size(), 1u);
+  // The exports go on working.
+  THIDReport report{};
+  EXPECT_EQ(HIDreadDevice(&report), 64);
+  EXPECT_EQ(report.Data[0], 3);
+}
+
+TEST_F(ReadThread, DeviceChangesReachTheHandlerOnThePumpingThread) {
+  loaded->pump_device_changes();  // the fixture's own plug
+  bus.set_notifications_per_change(3);
+  auto other = std::make_shared<SimDevice>(vendor_device("b"));
+  bus.plug(other);
+  EXPECT_EQ(loaded->pump_device_changes(), 3) << "posted, waiting for the loading thread";
+  EXPECT_EQ(usb_calls, 0) << "none registered: only default handling";
+
+  USBsetEventHandler(&on_usb);
+  bus.unplug(other);
+  EXPECT_EQ(usb_calls, 0) << "nothing runs before the loading thread dispatches";
+  EXPECT_EQ(loaded->pump_device_changes(), 3);
+  EXPECT_EQ(usb_calls, 3);
+  EXPECT_EQ(usb_thread, std::this_thread::get_id());
+
+  // A plug from another thread (as a device model does) is still handled here.
+  std::thread([&] { bus.plug(other); }).join();
+  EXPECT_EQ(loaded->wait_and_pump_device_changes(1s), 3);
+  EXPECT_EQ(usb_calls, 6);
+  EXPECT_EQ(usb_thread, std::this_thread::get_id());
+  // The library does nothing else on a change.
+  EXPECT_EQ(loaded->library().current_device(), -1);
+  EXPECT_EQ(HIDscanForDevices(), 2);
+}
+
+// The host closes, reopens and rescans on one thread and sends on another while
+// the read thread delivers: no transfer may ever name a closed handle.
+TEST_F(ReadThread, CloseAndRescanNeverPullTheHandleFromUnderATransfer) {
+  HIDsetEventHandler(&on_report);
+  std::atomic<bool> stop{false};
+  std::thread feeder([&] {
+    uint8_t seq = 0;
+    while (!stop) {
+      queue(1, seq++);
+      std::this_thread::sleep_for(100us);
+    }
+  });
+  std::thread sender([&] {
+    uint8_t buffer[65] = {1};
+    while (!stop) {
+      HIDSetOutputReport(buffer);
+      HIDGetInputReport(buffer);
+    }
+  });
+  for (int round = 0; round < 150; ++round) {
+    HIDcloseDevice();
+    if (round % 3 == 0) HIDscanForDevices();
+    HIDopenDevice(0);
+    std::this_thread::sleep_for(std::chrono::microseconds(500 + 37 * (round % 20)));
+  }
+  stop = true;
+  feeder.join();
+  sender.join();
+  HIDcloseDevice();
+  EXPECT_EQ(bus.stale_handle_uses(), 0u);
+  EXPECT_TRUE(wait_for([this] { return bus.open_handle_count() == 0; }, 1s));
+  EXPECT_GT(delivered.size(), 0u);
+  EXPECT_EQ(delivered.overlaps, 0);
+}
