@@ -33,6 +33,7 @@ void TFakeHid::reset() {
   devices_.clear();
   scanned_.clear();
   current_ = -1;
+  orphans_ = 0;
   calls_.clear();
   reports_.clear();
   frames_.clear();
@@ -88,6 +89,11 @@ void TFakeHid::clear_records() {
 int TFakeHid::current() {
   std::lock_guard guard(lock_);
   return current_;
+}
+
+int TFakeHid::reports_without_device() {
+  std::lock_guard guard(lock_);
+  return orphans_;
 }
 
 bool TFakeHid::wait_frames(size_t n, int timeout_ms) {
@@ -173,8 +179,10 @@ uint8_t TFakeHid::set_output_report(void* buffer) {
     changed_.wait(lk, [&] { return gate_open_; });
     blocked_ = false;
   }
-  if (current_ < 0)
+  if (current_ < 0) {
+    ++orphans_;
     return 0;
+  }
   // The real library sends OutputReportByteLength bytes from the buffer; reading
   // as many here lets AddressSanitizer catch a buffer that is too short.
   const size_t len = scanned_[current_].output_len;

@@ -37,6 +37,7 @@ class TFakeHid {
   size_t frame_count();
   void clear_records();
   int current();                               // open device index or -1
+  int reports_without_device();                // HIDSetOutputReport calls with no device open
   bool wait_frames(size_t n, int timeout_ms = 5000);
 
   // Outcome of each HIDSetOutputReport call (default: 1 while a device is open).
@@ -65,6 +66,7 @@ class TFakeHid {
   std::vector<TFakeDevice> devices_;
   std::vector<TFakeDevice> scanned_;
   int current_ = -1;
+  int orphans_ = 0;
   std::vector<std::string> calls_;
   std::vector<std::vector<uint8_t>> reports_;
   std::vector<TFrame> frames_;

@@ -1,0 +1,375 @@
+// Binding (writing, loading and resolving the library) and device discovery,
+// over an in-process library table and a simulated file system.
+#include "USB.h"
+#include "fake_hid.h"
+#include "link_testing.h"
+
+#include <gtest/gtest.h>
+
+#include <map>
+#include <set>
+#include <stdexcept>
+#include <thread>
+
+using namespace std::chrono_literals;
+
+namespace {
+
+const std::vector<uint8_t> resource_bytes = {'M', 'Z', 0x90, 0x00, 'H', 'I', 'D', 0xFF, 0x00, 0x01};
+
+// The current folder and the program's resource, as the binding sees them.
+struct TFakeFiles {
+  std::map<std::string, std::vector<uint8_t>> files;
+  bool resource_present = true;
+  std::string write_error;   // non-empty: writing fails with this text
+  bool loadable = true;
+  std::set<std::string> missing_exports;
+  std::vector<std::string> loaded_paths;
+  std::vector<std::string> resolved;
+  int writes = 0;
+
+  TLinkPlatform platform() {
+    TLinkPlatform p;
+    p.file_exists = [this](const std::string& name) { return files.count(name) > 0; };
+    p.read_own_resource = [this](std::vector<uint8_t>& bytes) {
+      if (resource_present)
+        bytes = resource_bytes;
+      return resource_present;
+    };
+    p.write_file = [this](const std::string& name, const std::vector<uint8_t>& bytes) {
+      ++writes;
+      if (!write_error.empty())
+        throw std::runtime_error(write_error);
+      files[name] = bytes;
+    };
+    p.full_path = [](const std::string& name) { return "C:\\panel\\" + name; };
+    p.load_library = [this](const std::string& path) -> void* {
+      loaded_paths.push_back(path);
+      return loadable ? this : nullptr;
+    };
+    p.resolve = [this](void* library, const char* name) -> void* {
+      EXPECT_EQ(library, this);
+      resolved.push_back(name);
+      if (missing_exports.count(name))
+        return nullptr;
+      const THIDEntries e = TFakeHid::get().entries();
+      const std::map<std::string, void*> table = {
+          {"USBsetEventHandler", reinterpret_cast<void*>(e.USBsetEventHandler)},
+          {"HIDsetEventHandler", reinterpret_cast<void*>(e.HIDsetEventHandler)},
+          {"HIDscanForDevices", reinterpret_cast<void*>(e.HIDscanForDevices)},
+          {"HIDGetDeviceInfo", reinterpret_cast<void*>(e.HIDGetDeviceInfo)},
+          {"HIDopenDevice", reinterpret_cast<void*>(e.HIDopenDevice)},
+          {"HIDcloseDevice", reinterpret_cast<void*>(e.HIDcloseDevice)},
+          {"HIDSetOutputReport", reinterpret_cast<void*>(e.HIDSetOutputReport)},
+      };
+      auto it = table.find(name);
+      // The eleven entries the link never calls resolve to something it must not call.
+      return it != table.end() ? it->second : reinterpret_cast<void*>(&never_called);
+    };
+    return p;
+  }
+  static void never_called() { ADD_FAILURE() << "the link called an entry it never uses"; }
+};
+
+TEST(LoadLibrary, WritesMissingFileFromResourceAndLoadsByFullPath) {
+  TFakeFiles fs;
+  THIDEntries e;
+  const TLoadResult r = load_hid_library(fs.platform(), e);
+  EXPECT_EQ(r.outcome, TLoadOutcome::bound);
+  EXPECT_EQ(fs.files["HID_Lib.dll"], resource_bytes);
+  EXPECT_EQ(fs.loaded_paths, std::vector<std::string>{"C:\\panel\\HID_Lib.dll"});
+  EXPECT_EQ(r.path, "C:\\panel\\HID_Lib.dll");
+  EXPECT_EQ(fs.resolved, std::vector<std::string>(std::begin(HID_EXPORT_NAMES), std::end(HID_EXPORT_NAMES)));
+  EXPECT_NE(e.HIDSetOutputReport, nullptr);
+  EXPECT_NE(e.HIDGetFeatureReport, nullptr);
+}
+
+TEST(LoadLibrary, OutcomesOfTheBindingSteps) {
+  struct TCase {
+    const char* name;
+    std::function<void(TFakeFiles&)> arrange;
+    TLoadOutcome outcome;
+    int writes;
+    bool loaded;
+  };
+  const TCase cases[] = {
+      {"existing file is used unchanged", [](TFakeFiles& f) { f.files["HID_Lib.dll"] = {1, 2, 3}; },
+       TLoadOutcome::bound, 0, true},
+      {"write fails", [](TFakeFiles& f) { f.write_error = "Access is denied."; }, TLoadOutcome::no_file, 1, false},
+      {"no resource", [](TFakeFiles& f) { f.resource_present = false; }, TLoadOutcome::no_file, 0, false},
+      {"file does not load", [](TFakeFiles& f) { f.loadable = false; }, TLoadOutcome::not_loadable, 1, true},
+      {"a called export is missing", [](TFakeFiles& f) { f.missing_exports = {"HIDSetOutputReport"}; },
+       TLoadOutcome::missing_entry, 1, true},
+      {"the device-change registration is missing", [](TFakeFiles& f) { f.missing_exports = {"USBsetEventHandler"}; },
+       TLoadOutcome::missing_entry, 1, true},
+      {"an export the link never calls is missing", [](TFakeFiles& f) { f.missing_exports = {"HIDreadDevice"}; },
+       TLoadOutcome::bound, 1, true},
+  };
+  for (const TCase& c : cases) {
+    TFakeFiles fs;
+    c.arrange(fs);
+    const auto before = fs.files;
+    THIDEntries e;
+    const TLoadResult r = load_hid_library(fs.platform(), e);
+    EXPECT_EQ(r.outcome, c.outcome) << c.name;
+    EXPECT_EQ(fs.writes, c.writes) << c.name;
+    EXPECT_EQ(!fs.loaded_paths.empty(), c.loaded) << c.name;
+    if (before.count("HID_Lib.dll")) {
+      EXPECT_EQ(fs.files["HID_Lib.dll"], before.at("HID_Lib.dll")) << c.name;
+    }
+    EXPECT_EQ(r.write_error, fs.write_error) << c.name;
+  }
+}
+
+// usb_init and rescan with a host that records what the windows are told.
+class Discovery : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    link_reset_for_tests();
+    fake.reset();
+    LinkHost host;
+    host.cont = [this](bool en) { events.push_back(en ? "cont 1" : "cont 0"); };
+    host.show_device = [this](const std::string& n, const std::string& s, const std::string& v) {
+      events.push_back("show " + n + "|" + s + "|" + v);
+    };
+    host.enable_update_buttons = [this](bool en) { events.push_back(en ? "buttons 1" : "buttons 0"); };
+    host.show_error = [this](const std::string& text) { errors.push_back(text); };
+    host.refresh = [this] { ++refreshes; };
+    host.wake_main = [] {};
+    link_set_host(host);
+  }
+  void TearDown() override { link_reset_for_tests(); }
+
+  void restart() {
+    events.clear();
+    errors.clear();
+    fs = TFakeFiles{};
+    SetUp();
+  }
+
+  bool init_with(std::vector<TFakeDevice> devices) {
+    fake.set_devices(std::move(devices));
+    link_set_platform(fs.platform());
+    return usb_init();
+  }
+  // The library's device-change window calling the registered handler.
+  void device_change(std::vector<TFakeDevice> devices) {
+    fake.set_devices(std::move(devices));
+    events.clear();
+    fake.usb_handler()();
+  }
+  static TFakeDevice device(std::string product = "MX-540KTR", std::string maker = "VORNIX") {
+    TFakeDevice d;
+    d.product = std::move(product);
+    d.manufacturer = std::move(maker);
+    return d;
+  }
+  static TFakeDevice other() { return device("Wine mouse", "The Wine Project"); }
+
+  // The main thread's turn: run the refresh the worker asked for after a settings reply.
+  bool run_refresh() {
+    const int before = refreshes;
+    for (int i = 0; i < 2000 && refreshes == before; ++i) {
+      link_run_main_tasks();
+      std::this_thread::sleep_for(1ms);
+    }
+    return refreshes > before;
+  }
+
+  TFakeHid& fake = TFakeHid::get();
+  TFakeFiles fs;
+  int refreshes = 0;
+  std::vector<std::string> events;
+  std::vector<std::string> errors;
+};
+
+TEST_F(Discovery, InitBindsRegistersScansAndBindsOnlyOnce) {
+  ASSERT_TRUE(init_with({other(), device()}));
+  EXPECT_EQ(fake.report_handler(), &on_report);
+  ASSERT_NE(fake.usb_handler(), nullptr);
+  EXPECT_EQ(fake.calls(), (std::vector<std::string>{"scan", "info 0", "info 1", "open 1"}));
+  EXPECT_TRUE(dev_open);
+  EXPECT_EQ(events, (std::vector<std::string>{"cont 0", "show MX-540KTR|0001|2.3", "buttons 0", "cont 1"}));
+
+  // A later activation of the main window binds nothing and starts no second worker.
+  EXPECT_TRUE(usb_init());
+  EXPECT_EQ(fs.loaded_paths.size(), 1u);
+  EXPECT_EQ(fake.calls().size(), 4u);
+}
+
+TEST_F(Discovery, InitFailuresRegisterNothingAndScanNothing) {
+  fs.loadable = false;
+  EXPECT_FALSE(init_with({device()}));
+  EXPECT_EQ(fake.report_handler(), nullptr);
+  EXPECT_EQ(fake.usb_handler(), nullptr);
+  EXPECT_TRUE(fake.calls().empty());
+  EXPECT_TRUE(errors.empty());
+  EXPECT_FALSE(usb_init());  // still once per process
+}
+
+TEST_F(Discovery, WriteFailureShowsTheSystemsText) {
+  fs.write_error = "Access is denied.";
+  EXPECT_FALSE(init_with({device()}));
+  EXPECT_EQ(errors, std::vector<std::string>{"Access is denied."});
+  EXPECT_TRUE(fake.calls().empty());
+}
+
+TEST_F(Discovery, OnlyTheExactMakerStringIsTheDevice) {
+  const char* not_makers[] = {"vornix", "Vornix", "VORNIX ", " VORNIX", "VORNI", "VORNIXX", ""};
+  for (const char* maker : not_makers) {
+    restart();
+    EXPECT_TRUE(init_with({device("MX-540KTR", maker)})) << maker;
+    EXPECT_FALSE(dev_open) << maker;
+    EXPECT_EQ(events, (std::vector<std::string>{"cont 0", "show ||"})) << "'" << maker << "'";
+  }
+}
+
+TEST_F(Discovery, FirstOfTwoMatchingDevicesIsOpened) {
+  auto second = device();
+  second.serial = "0002";
+  ASSERT_TRUE(init_with({other(), device(), second}));
+  EXPECT_EQ(fake.current(), 1);
+  EXPECT_EQ(fake.calls(), (std::vector<std::string>{"scan", "info 0", "info 1", "open 1"}));
+}
+
+TEST_F(Discovery, BootModeOnlyWhenTheMarkFollowsTheName) {
+  struct {
+    const char* product;
+    bool boot;
+  } cases[] = {
+      {"MX-540KTR (boot)", true},
+      {"MX-540KTR(boot)", true},
+      {"X(boot)", true},
+      {"(boot)MX-540KTR", false},
+      {"(boot)", false},
+      {"MX-540KTR (BOOT)", false},
+      {"MX-540KTR", false},
+  };
+  for (const auto& c : cases) {
+    restart();
+    ASSERT_TRUE(init_with({device(c.product)})) << c.product;
+    EXPECT_EQ(boot_mode, c.boot) << c.product;
+    const std::string show = std::string("show ") + c.product + "|0001|2.3";
+    if (c.boot)
+      EXPECT_EQ(events, (std::vector<std::string>{"cont 0", show, "buttons 1"})) << c.product;
+    else
+      EXPECT_EQ(events, (std::vector<std::string>{"cont 0", show, "buttons 0", "cont 1"})) << c.product;
+  }
+}
+
+TEST_F(Discovery, VersionShowsHighDotLowInDecimal) {
+  struct {
+    uint16_t version;
+    const char* text;
+  } cases[] = {{0x0203, "2.3"}, {0x0110, "1.16"}, {0x0000, "0.0"}, {0xFFFF, "255.255"}};
+  ASSERT_TRUE(init_with({device()}));
+  for (const auto& c : cases) {
+    auto d = device();
+    d.version = c.version;
+    device_change({d});
+    ASSERT_GE(events.size(), 2u);
+    EXPECT_EQ(events[1], std::string("show MX-540KTR|0001|") + c.text);
+  }
+}
+
+TEST_F(Discovery, UnplugReplugAndBootReEnumeration) {
+  ASSERT_TRUE(init_with({device()}));
+  device_change({other()});  // unplugged
+  EXPECT_FALSE(dev_open);
+  EXPECT_EQ(fake.current(), -1);
+  EXPECT_EQ(events, (std::vector<std::string>{"cont 0", "show ||"}));
+
+  device_change({other(), device()});  // plugged in again
+  EXPECT_TRUE(dev_open);
+  EXPECT_EQ(events.back(), "cont 1");
+
+  device_change({device("MX-540KTR (boot)")});  // came back running its boot loader
+  EXPECT_TRUE(dev_open);
+  EXPECT_TRUE(boot_mode);
+  EXPECT_EQ(events, (std::vector<std::string>{"cont 0", "show MX-540KTR (boot)|0001|2.3", "buttons 1"}));
+
+  // Gone: boot mode and the dialog's buttons keep their state, the fields empty.
+  device_change({});
+  EXPECT_TRUE(boot_mode);
+  EXPECT_EQ(events, (std::vector<std::string>{"cont 0", "show ||"}));
+
+  device_change({device()});
+  EXPECT_FALSE(boot_mode);
+  EXPECT_EQ(events.back(), "cont 1");
+}
+
+TEST_F(Discovery, MatchingDeviceThatWillNotOpenLeavesEverythingDisabled) {
+  ASSERT_TRUE(init_with({device("MX-540KTR (boot)")}));
+  auto stubborn = device();
+  stubborn.opens = false;
+  device_change({stubborn});
+  EXPECT_FALSE(dev_open);
+  EXPECT_TRUE(boot_mode);  // kept from before
+  EXPECT_EQ(events, (std::vector<std::string>{"cont 0", "show MX-540KTR|0001|2.3"}));
+}
+
+TEST_F(Discovery, WritesWaitForTheFirstReadReplyOfEachConnection) {
+  ASSERT_TRUE(init_with({device()}));
+  // The new connection's first request is a read, without waiting for the poll.
+  ASSERT_TRUE(fake.wait_frames(1));
+  EXPECT_EQ(fake.frames()[0].cmd, cmd_read);
+
+  // An edit before the device has told its settings must not write zeros to it.
+  save();
+  std::this_thread::sleep_for(50ms);
+  EXPECT_EQ(fake.frame_count(), 1u);
+  EXPECT_TRUE(link_writes_held());
+
+  TSettings s{};
+  s.gain[1] = 5;
+  deliver_reply(cmd_read, settings_bytes(s));
+  ASSERT_TRUE(fake.wait_frames(2));
+  const TFrame write = fake.frames()[1];
+  EXPECT_EQ(write.cmd, cmd_write);
+  EXPECT_EQ(write.payload, settings_bytes(settings_get()));
+  EXPECT_EQ(static_cast<int8_t>(write.payload[10]), 5);
+  ASSERT_TRUE(run_refresh());
+
+  // Writes go straight out now, until the next connection.
+  save();
+  ASSERT_TRUE(fake.wait_frames(3));
+  fake.clear_records();
+  device_change({device()});
+  ASSERT_TRUE(fake.wait_frames(1));
+  save();
+  std::this_thread::sleep_for(50ms);
+  EXPECT_EQ(fake.frame_count(), 1u);
+  EXPECT_EQ(fake.frames()[0].cmd, cmd_read);
+}
+
+TEST_F(Discovery, ANewerPostReplacesAHeldWrite) {
+  ASSERT_TRUE(init_with({device()}));
+  ASSERT_TRUE(fake.wait_frames(1));
+  save();
+  post_request(cmd_read);
+  ASSERT_TRUE(fake.wait_frames(2));
+  std::this_thread::sleep_for(20ms);
+  EXPECT_EQ(fake.frames()[1].cmd, cmd_read);
+  EXPECT_EQ(fake.frame_count(), 2u);
+}
+
+TEST_F(Discovery, RescanNeverHandsTheLibraryAClosedDeviceWhileTheWorkerSends) {
+  ASSERT_TRUE(init_with({device()}));
+  std::atomic<bool> done{false};
+  std::thread poster([&] {
+    while (!done) {
+      post_request(cmd_boot_request);
+      std::this_thread::yield();
+    }
+  });
+  auto rescan_handler = fake.usb_handler();
+  const auto until = std::chrono::steady_clock::now() + 2s;
+  for (int i = 0; (i < 2000 || fake.frame_count() < 50) && std::chrono::steady_clock::now() < until; ++i)
+    rescan_handler();
+  done = true;
+  poster.join();
+  EXPECT_GT(fake.frame_count(), 0u);
+  EXPECT_EQ(fake.reports_without_device(), 0);
+}
+
+}  // namespace
