@@ -53,3 +53,28 @@ if(MX_NATIVE AND TARGET mx540_virtual_model AND TARGET link)
   target_link_libraries(update_bench PRIVATE app_update link mx540_virtual_model)
   mx_warnings(update_bench)
 endif()
+
+# Wine UI test of the dialog against the virtual device. Deferred to the end of
+# the folder, so that the program, the virtual library and the UI driver are
+# all known by then.
+function(app_update_ui_test)
+  if(NOT (MX_WINDOWS AND TARGET MX_540KTR AND TARGET HID_Lib_virtual AND EXISTS ${MX_UPDATE_DIR}/tests/uidriver.cpp))
+    return()
+  endif()
+  if(TARGET uidriver)
+    set(driver uidriver)
+    set(driver_sources "")
+  else()
+    set(driver "")
+    set(driver_sources ${MX_UPDATE_DIR}/tests/uidriver.cpp)
+  endif()
+  mx_add_gtest(ui_update_test
+    SOURCES ${MX_UPDATE_DIR}/tests/ui_update_test.cpp ${driver_sources}
+    LIBS vnxu_writer ${driver} comctl32 gdi32 user32
+    LABELS ui
+    TIMEOUT 300)
+  target_include_directories(ui_update_test PRIVATE ${MX_UPDATE_DIR}/tests)
+  target_link_options(ui_update_test PRIVATE -static)
+  add_dependencies(ui_update_test MX_540KTR HID_Lib_virtual)
+endfunction()
+cmake_language(DEFER CALL app_update_ui_test)

@@ -1,0 +1,338 @@
+// The firmware update end to end under Wine: the real MX_540KTR.exe against
+// the virtual MX-540KTR, driven through its windows like a user would.
+#include <gtest/gtest.h>
+
+#include <windows.h>
+#include <commctrl.h>
+
+#include <algorithm>
+#include <fstream>
+#include <iterator>
+#include <random>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "uidriver.h"
+#include "vnxu.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using namespace uidriver;
+using std::chrono::milliseconds;
+using Bytes = std::vector<uint8_t>;
+
+const std::wstring caption = L"Обновление программного обеспечения";
+constexpr int cmb1 = 0x470, cmb13 = 0x47C, edt1 = 0x480;
+
+Bytes random_bytes(size_t n, unsigned seed) {
+  std::mt19937 gen(seed);
+  Bytes b(n);
+  for (auto& x : b) x = static_cast<uint8_t>(gen());
+  return b;
+}
+
+Bytes read_bytes(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return Bytes(std::istreambuf_iterator<char>(in), {});
+}
+
+void write_bytes(const fs::path& path, const Bytes& bytes) {
+  std::ofstream out(path, std::ios::binary);
+  out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+}
+
+// What the device should hold after an update: the image, padded with 0xFF up
+// to the block size, over whatever was there before.
+Bytes expected_memory(Bytes before, const Bytes& image) {
+  const size_t padded = (image.size() + 511) / 512 * 512;
+  std::copy(image.begin(), image.end(), before.begin());
+  std::fill(before.begin() + static_cast<std::ptrdiff_t>(image.size()),
+            before.begin() + static_cast<std::ptrdiff_t>(padded), uint8_t{0xFF});
+  return before;
+}
+
+struct Frame {
+  unsigned cmd = 0;
+  std::string payload;   // hex
+};
+
+std::vector<Frame> frames(const VirtualDevice& device) {
+  std::vector<Frame> out;
+  std::ifstream in(device.dir() / "frames.log");
+  for (std::string line; std::getline(in, line);) {
+    Frame f;
+    const auto c = line.find(" cmd=0x");
+    const auto p = line.find(" payload=");
+    if (c == std::string::npos) continue;
+    f.cmd = static_cast<unsigned>(std::stoul(line.substr(c + 7, 2), nullptr, 16));
+    if (p != std::string::npos) f.payload = line.substr(p + 9, line.find(' ', p + 9) - (p + 9));
+    out.push_back(f);
+  }
+  return out;
+}
+
+size_t count_cmd(const std::vector<Frame>& log, unsigned cmd) {
+  return static_cast<size_t>(std::count_if(log.begin(), log.end(), [&](const Frame& f) { return f.cmd == cmd; }));
+}
+
+LRESULT query(HWND hwnd, UINT msg, WPARAM wp = 0, LPARAM lp = 0) {
+  DWORD_PTR result = 0;
+  if (!SendMessageTimeoutW(hwnd, msg, wp, lp, SMTO_ABORTIFHUNG, 2000, &result)) return -1;
+  return static_cast<LRESULT>(result);
+}
+
+// A message box of the program: a #32770 window with the message's static text.
+std::optional<MessageBoxInfo> wait_box(DWORD pid, milliseconds timeout) {
+  std::optional<MessageBoxInfo> box;
+  wait_until(
+      [&] {
+        box = wait_message_box(pid, milliseconds(0));
+        return box && !box->text.empty();
+      },
+      timeout);
+  if (box && box->text.empty()) box.reset();
+  return box;
+}
+
+class UpdateSession : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    const std::string name = ::testing::UnitTest::GetInstance()->current_test_info()->name();
+    app_ = std::make_unique<App>(own_folder() / "ui_update" / name);
+    // A device whose memories hold zeros, so that the padding shows.
+    write_bytes(app_->device().dir() / "flash.bin", Bytes(64 * 1024, 0x00));
+    write_bytes(app_->device().dir() / "eeprom.bin", Bytes(4 * 1024, 0x00));
+    ASSERT_TRUE(app_->start()) << "program did not start";
+    fu_ = app_->fu();
+    select_ = find_child(fu_, L"Button", L"ВЫБРАТЬ ФАЙЛ");
+    def_ = find_child(fu_, L"Button", L"Сброс настроек");
+    cancel_ = find_child(fu_, L"Button", L"Закрыть");
+    pb_ = find_child(fu_, PROGRESS_CLASSW);
+    dev_name_ = find_child(fu_, L"Edit");
+    ASSERT_TRUE(select_ && def_ && cancel_ && pb_ && dev_name_);
+  }
+  void TearDown() override {
+    if (app_) app_->stop();
+  }
+
+  // "Update firmware", then wait until the device is in boot mode and
+  // "ВЫБРАТЬ ФАЙЛ" is enabled.
+  void open_dialog_in_boot_mode() {
+    wchar_t item[64] = {};
+    GetMenuStringW(GetMenu(app_->fmain()), 0, item, 64, MF_BYPOSITION);
+    ASSERT_EQ(std::wstring(item), L"Update firmware");
+    ASSERT_TRUE(wait_until([&] { return IsWindowEnabled(app_->fmain()) != FALSE; }, milliseconds(20000)));
+    choose_menu(app_->fmain(), 0);
+    ASSERT_TRUE(wait_until([&] { return IsWindowVisible(fu_) != FALSE; }, milliseconds(5000)));
+    ASSERT_TRUE(wait_until(
+        [&] {
+          return text_of(dev_name_).find(L"(boot)") != std::wstring::npos && IsWindowEnabled(select_) &&
+                 IsWindowEnabled(def_);
+        },
+        milliseconds(20000)))
+        << "device name: " << narrow(text_of(dev_name_));
+    ASSERT_EQ(app_->device().state("mode"), "boot");
+  }
+
+  fs::path make_file(const std::string& file, const Bytes& bytes) {
+    const fs::path path = app_->folder() / file;
+    write_bytes(path, bytes);
+    return path;
+  }
+
+  // Clicks "ВЫБРАТЬ ФАЙЛ" and chooses `path` in the file-open dialog.
+  void choose_file(const fs::path& path) {
+    // Posted: the click runs the file-open dialog's own modal loop.
+    PostMessageW(fu_, WM_COMMAND, MAKEWPARAM(GetDlgCtrlID(select_), BN_CLICKED), reinterpret_cast<LPARAM>(select_));
+    HWND dialog = nullptr, name = nullptr;
+    ASSERT_TRUE(wait_until(
+        [&] {
+          dialog = find_top_window(app_->pid(), L"#32770", nullptr, true);
+          if (!dialog) return false;
+          name = GetDlgItem(dialog, cmb13);
+          if (name && class_of(name) == L"ComboBox") name = find_child(name, L"Edit");
+          if (!name) name = GetDlgItem(dialog, edt1);
+          return name != nullptr;
+        },
+        milliseconds(10000)))
+        << "no file-open dialog";
+    EXPECT_FALSE(IsWindowEnabled(select_));
+    EXPECT_FALSE(IsWindowEnabled(def_));
+    // One file type, "Update File".
+    if (HWND types = GetDlgItem(dialog, cmb1)) {
+      EXPECT_EQ(query(types, CB_GETCOUNT), 1);
+      wchar_t type[128] = {};
+      if (query(types, CB_GETLBTEXTLEN, 0) < 128 && query(types, CB_GETLBTEXT, 0, reinterpret_cast<LPARAM>(type)) > 0) {
+        EXPECT_NE(std::wstring(type).find(L"Update File"), std::wstring::npos) << narrow(type);
+      }
+    }
+    set_text(name, path.wstring());
+    PostMessageW(dialog, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), reinterpret_cast<LPARAM>(GetDlgItem(dialog, IDOK)));
+    ASSERT_TRUE(wait_until([&] { return !IsWindow(dialog) || !IsWindowVisible(dialog); }, milliseconds(10000)));
+  }
+
+  // Progress bar positions seen until a message box shows.
+  std::vector<int> watch_progress_until_box(std::optional<MessageBoxInfo>& box, milliseconds timeout) {
+    std::vector<int> seen;
+    const auto until = std::chrono::steady_clock::now() + timeout;
+    while (std::chrono::steady_clock::now() < until) {
+      const int pos = static_cast<int>(query(pb_, PBM_GETPOS));
+      if (pos >= 0 && (seen.empty() || seen.back() != pos)) seen.push_back(pos);
+      box = wait_box(app_->pid(), milliseconds(0));
+      if (box) break;
+      std::this_thread::sleep_for(milliseconds(3));
+    }
+    return seen;
+  }
+
+  static std::string narrow(const std::wstring& w) {
+    std::string s;
+    for (wchar_t c : w) s += c < 128 ? static_cast<char>(c) : '?';
+    return s;
+  }
+
+  void expect_box(const std::optional<MessageBoxInfo>& box, const std::wstring& text, bool error) {
+    ASSERT_TRUE(box.has_value()) << "no message box";
+    EXPECT_EQ(box->text, text);
+    EXPECT_EQ(box->caption, caption);
+    EXPECT_EQ(box->owner, fu_);
+    EXPECT_EQ(box->buttons.size(), 1u);
+    if (error) {
+      EXPECT_TRUE(box->error_icon);
+    } else {
+      EXPECT_TRUE(box->info_icon);
+    }
+  }
+
+  // A whole successful update of `flash` and `eeprom`, checked at the device.
+  void update_and_check(const fs::path& file, const Bytes& flash, const Bytes& eeprom) {
+    const Bytes flash_before = read_bytes(app_->device().dir() / "flash.bin");
+    const Bytes eeprom_before = read_bytes(app_->device().dir() / "eeprom.bin");
+    choose_file(file);
+    std::optional<MessageBoxInfo> box;
+    const std::vector<int> seen = watch_progress_until_box(box, milliseconds(60000));
+    expect_box(box, L"Обновление завершено успешно!", false);
+    // The bar rose through the update: some value strictly between the ends.
+    EXPECT_TRUE(std::any_of(seen.begin(), seen.end(), [](int p) { return p > 0 && p < 100; }))
+        << "positions seen: " << ::testing::PrintToString(seen);
+    EXPECT_TRUE(std::is_sorted(seen.begin(), seen.end())) << ::testing::PrintToString(seen);
+    // Finishing: moving bar, buttons disabled, and the dialog stays until the
+    // message is dismissed.
+    EXPECT_NE(GetWindowLongPtrW(pb_, GWL_STYLE) & PBS_MARQUEE, 0);
+    EXPECT_FALSE(IsWindowEnabled(select_));
+    EXPECT_FALSE(IsWindowEnabled(def_));
+    std::this_thread::sleep_for(milliseconds(400));
+    EXPECT_TRUE(IsWindowVisible(fu_));
+    ASSERT_TRUE(answer_message_box(*box, IDOK));
+    ASSERT_TRUE(wait_until([&] { return !IsWindowVisible(fu_); }, milliseconds(5000))) << "dialog did not close";
+    // The main window comes back, and with the device back in normal mode its
+    // controls are enabled again.
+    ASSERT_TRUE(wait_until(
+        [&] {
+          HWND list = find_child(app_->fmain(), L"ComboBox");
+          return IsWindowEnabled(app_->fmain()) && list && IsWindowEnabled(list);
+        },
+        milliseconds(15000)))
+        << "main window not enabled";
+    ASSERT_TRUE(wait_until([&] { return app_->device().state("mode") == "normal"; }, milliseconds(5000)));
+
+    EXPECT_EQ(read_bytes(app_->device().dir() / "flash.bin"), expected_memory(flash_before, flash));
+    EXPECT_EQ(read_bytes(app_->device().dir() / "eeprom.bin"), expected_memory(eeprom_before, eeprom));
+    const auto log = frames(app_->device());
+    const size_t flash_blocks = (flash.size() + 511) / 512, eeprom_blocks = (eeprom.size() + 511) / 512;
+    EXPECT_EQ(count_cmd(log, 0xF0), flash_blocks);
+    EXPECT_EQ(count_cmd(log, 0xF1), flash_blocks);
+    EXPECT_EQ(count_cmd(log, 0xF3), eeprom_blocks);
+    EXPECT_EQ(count_cmd(log, 0xFA), 1u);
+  }
+
+  std::unique_ptr<App> app_;
+  HWND fu_ = nullptr, select_ = nullptr, def_ = nullptr, cancel_ = nullptr, pb_ = nullptr, dev_name_ = nullptr;
+};
+
+TEST_F(UpdateSession, WholeUpdateReachesTheDevice) {
+  open_dialog_in_boot_mode();
+  // The device says "MX-540KTR (boot)": the blank before "(boot)" stays.
+  const Bytes flash = random_bytes(6000, 1), eeprom = random_bytes(700, 2);
+  update_and_check(make_file("good.vnxu", make_vnxu_file("MX-540KTR ", 2, 3, flash, eeprom)), flash, eeprom);
+}
+
+TEST_F(UpdateSession, FilesThatDoNotFitAreRefusedAndNothingIsSent) {
+  open_dialog_in_boot_mode();
+  const Bytes flash = random_bytes(3000, 3);
+  Bytes truncated = make_vnxu_file("MX-540KTR ", 1, 0, flash, {});
+  truncated.resize(truncated.size() - 5);
+  const struct {
+    const char* file;
+    Bytes bytes;
+  } cases[] = {
+      {"other-model.vnxu", make_vnxu_file("MX-999 ", 1, 0, flash, {})},
+      {"no-blank.vnxu", make_vnxu_file("MX-540KTR", 1, 0, flash, {})},
+      {"truncated.vnxu", truncated},
+      {"empty.vnxu", {}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.file);
+    choose_file(make_file(c.file, c.bytes));
+    auto box = wait_box(app_->pid(), milliseconds(10000));
+    expect_box(box, L"Неверный файл!", true);
+    // The bar shows its error state while the message is up.
+    EXPECT_EQ(query(pb_, PBM_GETSTATE), PBST_ERROR);
+    ASSERT_TRUE(answer_message_box(*box, IDOK));
+    EXPECT_TRUE(wait_until([&] { return query(pb_, PBM_GETSTATE) == PBST_NORMAL; }, milliseconds(2000)));
+    EXPECT_TRUE(wait_until([&] { return IsWindowEnabled(select_) && IsWindowEnabled(def_); }, milliseconds(2000)));
+  }
+  // Still waiting in the boot loader, and not one update command arrived.
+  std::this_thread::sleep_for(milliseconds(300));
+  const auto log = frames(app_->device());
+  for (unsigned cmd : {0xF0u, 0xF1u, 0xF3u, 0xFAu}) EXPECT_EQ(count_cmd(log, cmd), 0u) << std::hex << cmd;
+  EXPECT_TRUE(IsWindowVisible(fu_));
+}
+
+TEST_F(UpdateSession, DeviceRefusingReportsMidwayStopsTheUpdate) {
+  open_dialog_in_boot_mode();
+  const Bytes flash = random_bytes(4000, 4), eeprom = random_bytes(600, 5);
+  const fs::path file = make_file("good.vnxu", make_vnxu_file("MX-540KTR ", 3, 1, flash, eeprom));
+  // Reports 1-20 are the first two erases and blocks; the 25th lies inside the
+  // third block, at address 1024.
+  ASSERT_EQ(app_->device().command("refuse-from 25"), "ok");
+  choose_file(file);
+  auto box = wait_box(app_->pid(), milliseconds(20000));
+  expect_box(box, L"Ошибка обновления. Повторите попытку.", true);
+  // Let the device take reports again before the message goes: anything the
+  // program sent after the failure would now arrive.
+  ASSERT_EQ(app_->device().command("refuse-from 0"), "ok");
+  ASSERT_TRUE(answer_message_box(*box, IDOK));
+  EXPECT_TRUE(wait_until([&] { return IsWindowEnabled(select_) && IsWindowEnabled(def_); }, milliseconds(2000)));
+  std::this_thread::sleep_for(milliseconds(600));
+  auto log = frames(app_->device());
+  EXPECT_EQ(count_cmd(log, 0xF1), 2u);
+  EXPECT_EQ(count_cmd(log, 0xF3), 0u);
+  EXPECT_EQ(count_cmd(log, 0xFA), 0u);
+  EXPECT_TRUE(IsWindowVisible(fu_));
+
+  // The user chooses the file again and the update goes through.
+  update_and_check(file, flash, eeprom);
+}
+
+TEST_F(UpdateSession, SettingsResetAndClose) {
+  open_dialog_in_boot_mode();
+  PostMessageW(fu_, WM_COMMAND, MAKEWPARAM(GetDlgCtrlID(def_), BN_CLICKED), reinterpret_cast<LPARAM>(def_));
+  auto box = wait_box(app_->pid(), milliseconds(10000));
+  expect_box(box, L"Настройки сброшены!", false);
+  ASSERT_TRUE(answer_message_box(*box, IDOK));
+  EXPECT_EQ(count_cmd(frames(app_->device()), 0xFD), 1u);
+  EXPECT_TRUE(IsWindowEnabled(select_) && IsWindowEnabled(def_));
+
+  // "Закрыть" tells the boot loader to go back and closes the dialog.
+  PostMessageW(fu_, WM_COMMAND, MAKEWPARAM(GetDlgCtrlID(cancel_), BN_CLICKED), reinterpret_cast<LPARAM>(cancel_));
+  ASSERT_TRUE(wait_until([&] { return !IsWindowVisible(fu_); }, milliseconds(5000)));
+  EXPECT_TRUE(wait_until([&] { return count_cmd(frames(app_->device()), 0xFC) == 1; }, milliseconds(3000)));
+  EXPECT_TRUE(wait_until([&] { return app_->device().state("mode") == "normal"; }, milliseconds(5000)));
+  EXPECT_EQ(count_cmd(frames(app_->device()), 0xF1), 0u);
+}
+
+}  // namespace
