@@ -1,0 +1,495 @@
+// THSSpeedButton state machine: colour styles, derived colours, hot tracking
+// and fades, down state and groups, mouse routing, accelerators, repaint rules.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "HSSpeedButton.h"
+
+using namespace hs;
+
+namespace {
+
+struct FakeParent : THSButtonParent {
+  bool showing = true;
+  std::vector<TBitmap32> faces;
+  std::vector<TPoint> faceAt;
+  std::vector<TRect> invalidated;
+  std::vector<TPoint> popups;
+  std::vector<std::string>* log = nullptr;
+  bool captured = false;
+
+  bool Showing() const override { return showing; }
+  void DrawFace(const TBitmap32& face, int left, int top) override {
+    faces.push_back(face);
+    faceAt.push_back({left, top});
+    if (log) log->push_back("paint");
+  }
+  void InvalidateRect(const TRect& r) override { invalidated.push_back(r); }
+  TPoint ClientToScreen(TPoint p) const override { return {p.X + 1000, p.Y + 500}; }
+  void PopupMenu(THSPopupMenu, TPoint screen) override {
+    popups.push_back(screen);
+    if (log) log->push_back("popup");
+  }
+  void PlatformSetCapture() override { captured = true; }
+  void PlatformReleaseCapture() override { captured = false; }
+  void Reset() {
+    faces.clear();
+    faceAt.clear();
+    invalidated.clear();
+  }
+};
+
+struct ButtonTest : ::testing::Test {
+  FakeParent parent;
+  std::vector<std::string> log;
+  THSSpeedButton b{&parent};
+
+  void SetUp() override {
+    b.SetBounds(20, 20, 77, 45);
+    b.SetCaption(L"1");
+    parent.log = &log;
+    b.OnMouseDown = [this](THSSpeedButton*, TMouseButton m, TShiftState, int, int) {
+      log.push_back(m == mbLeft ? "down-left" : m == mbRight ? "down-right" : "down-middle");
+    };
+    b.OnClick = [this](THSSpeedButton*) { log.push_back("click"); };
+    b.OnMouseUp = [this](THSSpeedButton*, TMouseButton, TShiftState, int, int) { log.push_back("up"); };
+    parent.Reset();
+  }
+  // Fill colour of the last face, from the middle of its lower band.
+  TColor LastFill() const { return parent.faces.back().Pixel(10, 43); }
+};
+
+}  // namespace
+
+TEST_F(ButtonTest, NewButtonHasItsInitialStateAndPaintsNormalInButtonFace) {
+  THSSpeedButton n;
+  EXPECT_EQ(n.Width(), 100);
+  EXPECT_EQ(n.Height(), 23);
+  EXPECT_EQ(n.Style(), bsNormal);
+  EXPECT_EQ(n.Color(), clBtnFace);
+  EXPECT_EQ(n.ColorStyle(), lcsChrome);
+  EXPECT_EQ(n.ColorWhenDown(), clNone);
+  EXPECT_EQ(n.HotTrackColor(), clNone);
+  EXPECT_EQ(n.LightColor(), clWhite);
+  EXPECT_EQ(n.ShadowColor(), clBlack);
+  EXPECT_EQ(n.Border(), 1);
+  EXPECT_EQ(n.Alignment(), taCenter);
+  EXPECT_EQ(n.SlowDecease(), sdNone);
+  EXPECT_EQ(n.Timer(), nullptr);
+  EXPECT_FALSE(n.Down());
+  TBitmap32 face = n.RenderFace();
+  EXPECT_EQ(face.Pixel(50, 11), 0xC0C0C0u);
+  EXPECT_EQ(face.Pixel(0, 11), clWhite);
+  EXPECT_EQ(face.Pixel(50, 0), clWhite);
+  EXPECT_EQ(face.Pixel(99, 11), clBlack);
+  EXPECT_EQ(face.Pixel(50, 22), clBlack);
+}
+
+TEST_F(ButtonTest, ColorStylesLoadTheirFiveColoursAndPaintAtOnce) {
+  struct Row {
+    THSColorStyle style;
+    TColor color, light, shadow, down, hot;
+  } table[] = {
+      {lcsChrome, 0xC0C0C0, 0xFFFFFF, 0xC0C0C0, 0xFFFFFF, 0xD0D0D0},
+      {lcsGreen, 0x00AF00, 0x30FF30, 0x008000, 0xFFFFFF, 0x60CF60},
+      {lcsRed, 0x0000FF, 0xC0C0FF, 0x0000C0, 0xFFFFFF, 0x7070FF},
+      {lcsGold, 0x00C0C0, 0x00FFFF, 0x008080, 0xFFFFFF, 0x00DFDF},
+  };
+  b.SetFlat(true);
+  for (const Row& r : table) {
+    parent.Reset();
+    b.SetColorStyle(r.style);
+    EXPECT_EQ(b.ColorStyle(), r.style);
+    EXPECT_EQ(b.Color(), r.color);
+    EXPECT_EQ(b.LightColor(), r.light);
+    EXPECT_EQ(b.ShadowColor(), r.shadow);
+    EXPECT_EQ(b.ColorWhenDown(), r.down);
+    EXPECT_EQ(b.HotTrackColor(), r.hot);
+    EXPECT_EQ(b.Style(), bsModern);
+    EXPECT_FALSE(b.Flat());
+    EXPECT_EQ(b.Font().Color, clBlack) << "lcsRed too, although its mean is below 96";
+    ASSERT_EQ(parent.faces.size(), 1u);
+    EXPECT_EQ(parent.faceAt[0], (TPoint{20, 20}));
+    EXPECT_EQ(parent.faces[0].Pixel(0, 22), r.color) << "outline in the style's colour";
+  }
+  parent.Reset();
+  b.SetColorStyle(lcsGold);
+  EXPECT_EQ(parent.faces.size(), 1u) << "the same style paints again";
+}
+
+TEST_F(ButtonTest, ColorDerivesCompanionsAndTheOrderWithColorStyleMatters) {
+  b.SetColor(clSilver);
+  EXPECT_EQ(b.LightColor(), 0xFFFFFFu);
+  EXPECT_EQ(b.HotTrackColor(), 0xE0E0E0u);
+  EXPECT_EQ(b.ShadowColor(), 0x404040u);
+  EXPECT_EQ(b.ColorWhenDown(), clNone);
+  EXPECT_EQ(b.Font().Color, clBlack);
+  b.SetColorStyle(lcsGreen);
+  EXPECT_EQ(b.ColorWhenDown(), clWhite);
+
+  THSSpeedButton o(&parent);
+  o.SetColorStyle(lcsGreen);
+  o.SetColor(clSilver);
+  EXPECT_EQ(o.ColorWhenDown(), clNone);
+  EXPECT_EQ(o.LightColor(), 0xFFFFFFu);
+  EXPECT_EQ(o.HotTrackColor(), 0xE0E0E0u);
+  EXPECT_EQ(o.ShadowColor(), 0x404040u);
+  EXPECT_EQ(o.Style(), bsModern);
+}
+
+TEST_F(ButtonTest, CaptionColourFollowsTheGreyThreshold) {
+  struct Case {
+    TColor color, caption;
+  } cases[] = {
+      {0x5F5F5F, clWhite}, {0x606060, clBlack}, {0x0000FF, clWhite}, {0x000000, clWhite}, {clBtnFace, clBlack},
+  };
+  for (auto& c : cases) {
+    b.SetColor(c.color);
+    EXPECT_EQ(b.Font().Color, c.caption) << std::hex << c.color;
+  }
+  b.SetColor(clBtnFace);
+  EXPECT_EQ(b.Color(), clBtnFace) << "the system colour itself is kept";
+  EXPECT_EQ(b.LightColor(), 0xFFFFFFu);
+  EXPECT_EQ(b.ShadowColor(), 0x404040u);
+}
+
+TEST_F(ButtonTest, EnterAndLeaveWithoutFadeJumpBetweenZeroAndEight) {
+  b.SetColorStyle(lcsChrome);
+  int enters = 0, exits = 0;
+  b.OnMouseEnter = [&](THSSpeedButton*) { ++enters; };
+  b.OnMouseExit = [&](THSSpeedButton*) { ++exits; };
+  parent.Reset();
+  b.MouseEnter();
+  EXPECT_TRUE(b.CursorOnButton());
+  EXPECT_EQ(b.HotTrackStep(), 8);
+  ASSERT_EQ(parent.faces.size(), 1u);
+  EXPECT_EQ(parent.faces[0].Pixel(0, 22), 0xD0D0D0u) << "hot outline";
+  EXPECT_EQ(parent.faces[0].Pixel(38, 0), 0xD0D0D0u);
+  b.MouseLeave();
+  EXPECT_EQ(b.HotTrackStep(), 0);
+  EXPECT_EQ(parent.faces.back().Pixel(0, 22), 0xC0C0C0u);
+  EXPECT_EQ(enters, 1);
+  EXPECT_EQ(exits, 1);
+}
+
+TEST_F(ButtonTest, FadeInReversesAtStepThreeAndStopsAtZero) {
+  b.SetSlowDecease(sdEnterLeave);
+  ASSERT_NE(b.Timer(), nullptr);
+  EXPECT_TRUE(b.Timer()->Suspended());
+  b.MouseEnter();
+  EXPECT_EQ(b.HotTrackStep(), 0) << "the timer brings the steps";
+  EXPECT_FALSE(b.Timer()->Suspended());
+  parent.Reset();
+  for (int i = 0; i < 3; ++i) b.Timer()->Tick();
+  EXPECT_EQ(b.HotTrackStep(), 3);
+  EXPECT_EQ(parent.faces.size(), 3u) << "a redraw on every tick";
+  b.MouseLeave();
+  EXPECT_EQ(b.HotTrackStep(), 3);
+  std::vector<int> steps;
+  for (int i = 0; i < 3; ++i) {
+    b.Timer()->Tick();
+    steps.push_back(b.HotTrackStep());
+  }
+  EXPECT_EQ(steps, (std::vector<int>{2, 1, 0}));
+  EXPECT_TRUE(b.Timer()->Suspended());
+
+  // A full fade-in: seven intermediate faces and the final one.
+  b.MouseEnter();
+  int ticks = 0;
+  while (!b.Timer()->Suspended() && ticks < 20) {
+    b.Timer()->Tick();
+    ++ticks;
+  }
+  EXPECT_EQ(ticks, 8);
+  EXPECT_EQ(b.HotTrackStep(), 8);
+}
+
+TEST_F(ButtonTest, LeaveOnlyFadeJumpsInAndFadesOut) {
+  b.SetSlowDecease(sdLeave);
+  b.MouseEnter();
+  EXPECT_EQ(b.HotTrackStep(), 8);
+  EXPECT_TRUE(b.Timer()->Suspended());
+  b.MouseLeave();
+  EXPECT_FALSE(b.Timer()->Suspended());
+  b.Timer()->Tick();
+  b.Timer()->Tick();
+  EXPECT_EQ(b.HotTrackStep(), 6);
+  b.MouseEnter();  // entering during the fade-out jumps to 8
+  EXPECT_EQ(b.HotTrackStep(), 8);
+  b.Timer()->Tick();  // and the next tick stops the timer
+  EXPECT_EQ(b.HotTrackStep(), 8);
+  EXPECT_TRUE(b.Timer()->Suspended());
+}
+
+TEST_F(ButtonTest, SlowDeceaseNoneDuringAFadeDestroysTheTimer) {
+  b.SetSlowDecease(sdEnterLeave);
+  b.MouseEnter();
+  b.Timer()->Tick();
+  b.Timer()->Tick();
+  b.Timer()->Tick();
+  b.SetSlowDecease(sdNone);
+  EXPECT_EQ(b.Timer(), nullptr);
+  EXPECT_EQ(b.HotTrackStep(), 0) << "even with the mouse over the button";
+  EXPECT_TRUE(b.CursorOnButton());
+  b.MouseLeave();
+  b.MouseEnter();
+  EXPECT_EQ(b.HotTrackStep(), 8);
+  // A button that never had a timer keeps its step.
+  b.SetSlowDecease(sdNone);
+  EXPECT_EQ(b.HotTrackStep(), 8);
+}
+
+TEST_F(ButtonTest, DisabledButtonIgnoresEntryAndMouseAndPaintsUp) {
+  b.SetColorStyle(lcsGreen);
+  b.SetDown(true);
+  b.SetEnabled(false);
+  b.MouseEnter();
+  EXPECT_FALSE(b.CursorOnButton());
+  EXPECT_EQ(b.HotTrackStep(), 0);
+  log.clear();
+  EXPECT_FALSE(parent.RouteMouseDown(mbLeft, 0, {30, 30}));
+  EXPECT_TRUE(log.empty());
+  TBitmap32 face = b.RenderFace();
+  EXPECT_EQ(face.Pixel(0, 22), 0x00AF00u) << "up: outline not in the shadow colour";
+  b.SetEnabled(true);
+  EXPECT_TRUE(b.Down());
+  EXPECT_EQ(b.RenderFace().Pixel(0, 22), 0x008000u) << "the stored down state comes back";
+  // A hidden parent: no entry either.
+  parent.showing = false;
+  b.MouseEnter();
+  EXPECT_FALSE(b.CursorOnButton());
+}
+
+TEST_F(ButtonTest, LeftPressIsDownWhileHeldAndClicksInside) {
+  EXPECT_TRUE(parent.RouteMouseDown(mbLeft, ssLeft, {30, 30}));
+  EXPECT_TRUE(b.Down());
+  EXPECT_TRUE(parent.captured);
+  EXPECT_EQ(parent.Captured(), &b);
+  EXPECT_TRUE(parent.RouteMouseUp(mbLeft, 0, {30, 30}));
+  EXPECT_FALSE(b.Down());
+  EXPECT_FALSE(parent.captured);
+  EXPECT_EQ(log, (std::vector<std::string>{"down-left", "paint", "click", "up", "paint"}));
+}
+
+TEST_F(ButtonTest, ReleaseOutsideReachesTheButtonButDoesNotClick) {
+  parent.RouteMouseDown(mbLeft, ssLeft, {30, 30});
+  log.clear();
+  EXPECT_TRUE(parent.RouteMouseUp(mbLeft, 0, {300, 300})) << "the capture brings the release";
+  EXPECT_FALSE(b.Down());
+  EXPECT_EQ(log, (std::vector<std::string>{"up", "paint"}));
+}
+
+TEST_F(ButtonTest, RightPressNotifiesButDoesNotGoDown) {
+  EXPECT_TRUE(parent.RouteMouseDown(mbRight, ssRight, {30, 30}));
+  EXPECT_FALSE(b.Down());
+  EXPECT_FALSE(parent.captured);
+  parent.RouteMouseUp(mbRight, 0, {30, 30});
+  EXPECT_EQ(log, (std::vector<std::string>{"down-right", "up"}));
+  EXPECT_TRUE(parent.faces.empty()) << "Down false on an up button changes nothing";
+}
+
+TEST_F(ButtonTest, DoubleClickIsASecondPress) {
+  parent.RouteMouseDown(mbLeft, ssLeft, {30, 30});
+  parent.RouteMouseUp(mbLeft, 0, {30, 30});
+  parent.RouteDoubleClick(ssLeft, {30, 30});
+  EXPECT_TRUE(b.Down());
+  parent.RouteMouseUp(mbLeft, 0, {30, 30});
+  int downs = 0, clicks = 0;
+  for (auto& e : log) {
+    downs += e == "down-left";
+    clicks += e == "click";
+  }
+  EXPECT_EQ(downs, 2);
+  EXPECT_EQ(clicks, 2);
+  EXPECT_FALSE(b.Down());
+}
+
+TEST_F(ButtonTest, StyleChangeInMouseDownPaintsFirstThenDownFace) {
+  b.SetColorStyle(lcsChrome);
+  b.OnMouseDown = [](THSSpeedButton* s, TMouseButton, TShiftState, int, int) { s->SetColorStyle(lcsGreen); };
+  parent.Reset();
+  parent.RouteMouseDown(mbLeft, ssLeft, {30, 30});
+  ASSERT_EQ(parent.faces.size(), 2u);
+  EXPECT_EQ(parent.faces[0].Pixel(0, 22), 0x00AF00u) << "new style, up";
+  EXPECT_EQ(parent.faces[1].Pixel(0, 22), 0x008000u) << "then down, in the new colours";
+  EXPECT_GE(RedOf(parent.faces[1].Pixel(38, 43)), 0xF0) << "white fill while down";
+  // A refresh while held repaints it down in yet another style.
+  b.SetColorStyle(lcsRed);
+  EXPECT_EQ(parent.faces.back().Pixel(0, 22), 0x0000C0u);
+  parent.RouteMouseUp(mbLeft, 0, {30, 30});
+  EXPECT_EQ(parent.faces.back().Pixel(0, 22), 0x0000FFu) << "up at release";
+}
+
+TEST_F(ButtonTest, GroupsReleaseOthersAndAllowAllUpLetsTheLastGo) {
+  THSSpeedButton second(&parent);
+  second.SetBounds(120, 20, 77, 45);
+  THSSpeedButton other(&parent);  // another group
+  other.SetBounds(220, 20, 40, 45);
+  b.SetGroupIndex(1);
+  second.SetGroupIndex(1);
+  other.SetGroupIndex(2);
+  other.SetDown(true);
+
+  parent.RouteMouseDown(mbLeft, ssLeft, {30, 30});
+  parent.RouteMouseUp(mbLeft, 0, {30, 30});
+  EXPECT_TRUE(b.Down()) << "a grouped button stays down after release";
+  parent.RouteMouseDown(mbLeft, ssLeft, {130, 30});
+  parent.RouteMouseUp(mbLeft, 0, {130, 30});
+  EXPECT_FALSE(b.Down());
+  EXPECT_TRUE(second.Down());
+  EXPECT_TRUE(other.Down()) << "other groups are left alone";
+
+  parent.RouteMouseDown(mbLeft, ssLeft, {130, 30});
+  parent.RouteMouseUp(mbLeft, 0, {130, 30});
+  EXPECT_TRUE(second.Down()) << "pressing again keeps it down";
+
+  second.SetAllowAllUp(true);
+  parent.RouteMouseDown(mbLeft, ssLeft, {130, 30});
+  parent.RouteMouseUp(mbLeft, 0, {130, 30});
+  EXPECT_FALSE(second.Down());
+  EXPECT_FALSE(b.Down());
+}
+
+TEST_F(ButtonTest, TransparentButtonsOnlyInvalidateExceptForColorStyle) {
+  b.SetTransparent(true);
+  parent.Reset();
+  b.SetColorWhenDown(clWhite);
+  b.SetDown(true);
+  b.SetLightColor(0x123456);
+  b.SetAlignment(taLeftJustify);
+  EXPECT_TRUE(parent.faces.empty());
+  EXPECT_EQ(parent.invalidated.size(), 4u);
+  EXPECT_EQ(parent.invalidated[0], (TRect{20, 20, 97, 65}));
+  b.SetColorStyle(lcsGold);
+  EXPECT_EQ(parent.faces.size(), 1u);
+  b.SetTransparent(false);
+  EXPECT_EQ(parent.faces.size(), 2u) << "turning transparency off paints at once";
+  parent.Reset();
+  b.SetLightColor(0x654321);
+  EXPECT_EQ(parent.faces.size(), 1u) << "an opaque button redraws at once";
+  b.SetBorder(2);
+  b.SetFlat(true);
+  EXPECT_EQ(parent.faces.size(), 1u) << "Border and Flat invalidate only";
+  EXPECT_EQ(parent.invalidated.size(), 2u);
+}
+
+TEST_F(ButtonTest, TransparentFaceLeavesTheBackgroundMagenta) {
+  b.SetTransparent(true);  // bsNormal: only frame and caption are drawn
+  TBitmap32 face = b.RenderFace();
+  EXPECT_EQ(face.Pixel(5, 5), clFuchsia);
+  EXPECT_EQ(face.Pixel(0, 5), clWhite);
+}
+
+TEST_F(ButtonTest, EightBitScreenTurnsModernIntoNormal) {
+  SetScreenDepthSource([] { return 8; });
+  b.SetStyle(bsModern);
+  EXPECT_EQ(b.Style(), bsNormal);
+  b.SetStyle(bsGlass);
+  EXPECT_EQ(b.Style(), bsGlass);
+  b.SetColorStyle(lcsRed);
+  EXPECT_EQ(b.Style(), bsModern);
+  SetScreenDepthSource(nullptr);
+  b.SetStyle(bsModern);
+  EXPECT_EQ(b.Style(), bsModern);
+}
+
+TEST_F(ButtonTest, GlyphCountsSquareCells) {
+  TBitmap32 strip(64, 16);
+  b.SetGlyph(&strip);
+  EXPECT_EQ(b.NumGlyphs(), 4);
+  EXPECT_EQ(b.Glyph().Width(), 64);
+  b.SetNumGlyphs(2);
+  EXPECT_EQ(b.NumGlyphs(), 2);
+  TBitmap32 none(64, 0);
+  b.SetGlyph(&none);
+  EXPECT_EQ(b.NumGlyphs(), 0);
+  b.SetGlyph(&strip);
+  b.SetGlyph(nullptr);
+  EXPECT_EQ(b.NumGlyphs(), 0);
+  EXPECT_TRUE(b.Glyph().Empty());
+}
+
+TEST_F(ButtonTest, AcceleratorPressesPaintsClicksAndReleasesOnce) {
+  int popupMenu = 0;
+  b.SetCaption(L"&L");
+  b.SetPopupMenu(&popupMenu);
+  parent.Reset();
+  log.clear();
+  EXPECT_TRUE(parent.RouteChar(L'l'));
+  EXPECT_FALSE(b.Down());
+  EXPECT_EQ(log, (std::vector<std::string>{"paint", "paint", "popup", "click", "paint", "paint"}));
+  ASSERT_EQ(parent.popups.size(), 1u);
+  EXPECT_EQ(parent.popups[0], (TPoint{1020, 565})) << "below the button's bottom-left corner";
+  EXPECT_FALSE(parent.RouteChar(L'x'));
+  b.SetCaption(L"A&&L");
+  EXPECT_FALSE(parent.RouteChar(L'l')) << "a doubled ampersand marks nothing";
+  b.SetCaption(L"&L");
+  b.SetEnabled(false);
+  EXPECT_FALSE(parent.RouteChar(L'L'));
+}
+
+TEST_F(ButtonTest, LostCaptureBringsAHeldButtonUp) {
+  parent.RouteMouseDown(mbLeft, ssLeft, {30, 30});
+  ASSERT_TRUE(b.Down());
+  parent.RouteCaptureLost();
+  EXPECT_FALSE(b.Down());
+  EXPECT_EQ(parent.Captured(), nullptr);
+  log.clear();
+  parent.RouteMouseUp(mbLeft, 0, {30, 30});
+  EXPECT_EQ(std::count(log.begin(), log.end(), "click"), 0) << "no click without a press";
+}
+
+TEST_F(ButtonTest, MouseMoveTracksEnterAndLeaveBetweenButtons) {
+  THSSpeedButton second(&parent);
+  second.SetBounds(120, 20, 77, 45);
+  parent.RouteMouseMove(0, {30, 30});
+  EXPECT_TRUE(b.CursorOnButton());
+  parent.RouteMouseMove(0, {130, 30});
+  EXPECT_FALSE(b.CursorOnButton());
+  EXPECT_TRUE(second.CursorOnButton());
+  parent.RouteMouseLeave();
+  EXPECT_FALSE(second.CursorOnButton());
+  EXPECT_FALSE(parent.RouteMouseMove(0, {5, 5}));
+}
+
+TEST_F(ButtonTest, HotTrackFontIsUsedOnlyWhenAskedFor) {
+  TFont hot;
+  hot.Height = 20;
+  hot.Color = 0x0000FF;
+  b.SetStyle(bsNormal);
+  b.SetHotTrackFont(hot);
+  b.MouseEnter();
+  auto inkCount = [](const TBitmap32& f) {
+    int n = 0;
+    for (int y = 0; y < f.Height(); ++y)
+      for (int x = 0; x < f.Width(); ++x) n += f.Pixel(x, y) == 0x0000FF;
+    return n;
+  };
+  EXPECT_EQ(inkCount(b.RenderFace()), 0);
+  b.SetUseHotTrackFont(true);
+  EXPECT_GT(inkCount(b.RenderFace()), 0);
+  b.MouseLeave();
+  EXPECT_EQ(inkCount(b.RenderFace()), 0);
+}
+
+TEST(ButtonLifetime, DestroyingARunningFadeAndParentsIsSafe) {
+  auto parent = std::make_unique<FakeParent>();
+  auto b = std::make_unique<THSSpeedButton>(parent.get());
+  b->SetSlowDecease(sdEnterLeave);
+  b->MouseEnter();
+  parent->RouteMouseDown(mbLeft, ssLeft, {5, 5});
+  b.reset();
+  EXPECT_TRUE(parent->Buttons().empty());
+  EXPECT_EQ(parent->Captured(), nullptr);
+  EXPECT_FALSE(parent->captured);
+  auto orphan = std::make_unique<THSSpeedButton>(parent.get());
+  parent.reset();
+  EXPECT_EQ(orphan->Parent(), nullptr);
+  orphan->SetGroupIndex(1);
+  orphan->SetDown(true);  // no parent: no other buttons to release
+  EXPECT_TRUE(orphan->Down());
+}
