@@ -66,7 +66,7 @@ TEST(ItemCount, FollowsTheValueCapabilitiesOrTheWholeReport) {
 TEST(ItemTable, EmptyTypeDescribesTheWholeReportInEntryZero) {
   THIDReportItem items[HID_ITEMS_PER_TABLE];
   build_item_table(items, 65, answer(HIDP_STATUS_USAGE_NOT_FOUND, {}));
-  EXPECT_EQ(items[0].Usage, 0);
+  EXPECT_EQ(+items[0].Usage, 0);
   EXPECT_EQ(items[0].ReportID, 0);
   EXPECT_EQ(items[0].BitSize, 8);
   EXPECT_EQ(items[0].ReportCount, 64);
@@ -86,7 +86,7 @@ TEST(ItemTable, KeepsTheFirstTenOfMoreValueCapabilities) {
     THIDReportItem items[HID_ITEMS_PER_TABLE];
     build_item_table(items, 65, answer(HIDP_STATUS_BUFFER_TOO_SMALL, caps, reported));
     for (int j = 0; j < HID_ITEMS_PER_TABLE; ++j) {
-      EXPECT_EQ(items[j].Usage, 0x30 + j) << reported << " " << j;
+      EXPECT_EQ(+items[j].Usage, 0x30 + j) << reported << " " << j;
       EXPECT_EQ(items[j].BitSize, 16);
       EXPECT_EQ(items[j].ReportCount, 2);
     }
@@ -97,7 +97,7 @@ TEST(ItemTable, KeepsTheFirstTenOfMoreValueCapabilities) {
 TEST(ItemTable, CopiesUsageIdBitsAndCountLowBytes) {
   THIDReportItem items[HID_ITEMS_PER_TABLE];
   build_item_table(items, 65, answer(HIDP_STATUS_SUCCESS, {value(7, 0x0203, 0xFF01, 0x0110), value(8, 4)}));
-  EXPECT_EQ(items[0].Usage, 0xFF01);
+  EXPECT_EQ(+items[0].Usage, 0xFF01);
   EXPECT_EQ(items[0].ReportID, 7);
   EXPECT_EQ(items[0].BitSize, 0x10);
   EXPECT_EQ(items[0].ReportCount, 0x03);

@@ -43,7 +43,7 @@ TEST_F(Scan, KeepsTheFirst32InEnumerationOrder) {
   for (int i = 0; i < 40; ++i) plug(vendor_device("\\\\?\\hid#dev" + std::to_string(i), 0x100 + i));
   EXPECT_EQ(HIDscanForDevices(), 32);
   for (int i = 0; i < 32; ++i) {
-    EXPECT_EQ(info(i).ProductID, 0x100 + i) << i;
+    EXPECT_EQ(+info(i).ProductID, 0x100 + i) << i;
   }
   // Index 31 is the 32nd device; 32 is outside the table and leaves the record alone.
   EXPECT_EQ(text(info(31).DevicePath), std::string("\\\\?\\hid#dev31") + '\0');
@@ -69,7 +69,7 @@ TEST_F(Scan, SkipsInterfacesWithoutIdentityOrAccessAndGoesOn) {
   for (const auto& c : {no_vendor, no_product, closed, no_attributes}) plug(c);
   plug(vendor_device("good", 0x0777));
   EXPECT_EQ(HIDscanForDevices(), 1);
-  EXPECT_EQ(info(0).ProductID, 0x0777);
+  EXPECT_EQ(+info(0).ProductID, 0x0777);
   EXPECT_TRUE(is_reset(info(1)));
 }
 
@@ -80,19 +80,19 @@ TEST_F(Scan, FillsTheRecordFromTheDevice) {
   ASSERT_EQ(HIDscanForDevices(), 1);
   const THIDDeviceInfo r = info(0);
   EXPECT_EQ(text(r.DevicePath), c.path + '\0');
-  EXPECT_EQ(r.VendorID, 0x1FC9);
-  EXPECT_EQ(r.ProductID, 0x0540);
-  EXPECT_EQ(r.VersionNumber, 0x0110);
+  EXPECT_EQ(+r.VendorID, 0x1FC9);
+  EXPECT_EQ(+r.ProductID, 0x0540);
+  EXPECT_EQ(+r.VersionNumber, 0x0110);
   EXPECT_EQ(text(r.Manufacturer), "VORNIX");
   EXPECT_EQ(text(r.Product), "MX-540KTR");
   EXPECT_EQ(text(r.SerialNumber), "000123");
-  EXPECT_EQ(r.InputReportByteLength, 65);
-  EXPECT_EQ(r.OutputReportByteLength, 65);
-  EXPECT_EQ(r.FeatureReportByteLength, 9);
+  EXPECT_EQ(+r.InputReportByteLength, 65);
+  EXPECT_EQ(+r.OutputReportByteLength, 65);
+  EXPECT_EQ(+r.FeatureReportByteLength, 9);
   EXPECT_EQ(r.InputItems[0].ReportID, 1);
   EXPECT_EQ(r.InputItems[0].ReportCount, 64);
   EXPECT_EQ(r.FeatureItems[0].ReportCount, 8);
-  EXPECT_EQ(r.DeviceHandle, HID_NO_HANDLE);
+  EXPECT_EQ(+r.DeviceHandle, HID_NO_HANDLE);
   EXPECT_EQ(r.ReadWrite, 1);
 }
 
@@ -119,8 +119,8 @@ TEST_F(Scan, FillsMissingStringsAndMissingCapabilities) {
   EXPECT_EQ(text(a.SerialNumber), "---");
 
   const THIDDeviceInfo b = info(1);
-  EXPECT_EQ(b.InputReportByteLength, 0);
-  EXPECT_EQ(b.OutputReportByteLength, 0);
+  EXPECT_EQ(+b.InputReportByteLength, 0);
+  EXPECT_EQ(+b.OutputReportByteLength, 0);
   const THIDReportItem zero[HID_ITEMS_PER_TABLE] = {};
   EXPECT_EQ(std::memcmp(b.InputItems, zero, sizeof zero), 0);
   EXPECT_EQ(std::memcmp(b.OutputItems, zero, sizeof zero), 0);
@@ -129,7 +129,7 @@ TEST_F(Scan, FillsMissingStringsAndMissingCapabilities) {
   const THIDDeviceInfo c = info(2);
   EXPECT_EQ(c.ReadWrite, 0);
   EXPECT_EQ(text(c.Manufacturer), "The Wine Project");
-  EXPECT_EQ(c.InputReportByteLength, 65);
+  EXPECT_EQ(+c.InputReportByteLength, 65);
   EXPECT_EQ(c.OutputItems[0].BitSize, 8);
   EXPECT_EQ(c.OutputItems[0].ReportCount, 0);
 
@@ -162,12 +162,12 @@ TEST_F(OpenClose, OpenMakesCurrentAndCloseEndsIt) {
   EXPECT_EQ(HIDOutputReportSize(), 0) << "no device current yet";
   ASSERT_EQ(HIDopenDevice(1), 1);
   EXPECT_EQ(loaded->library().current_device(), 1);
-  EXPECT_NE(info(1).DeviceHandle, HID_NO_HANDLE);
+  EXPECT_NE(+info(1).DeviceHandle, HID_NO_HANDLE);
   EXPECT_EQ(HIDOutputReportSize(), 65);
   EXPECT_EQ(HIDcloseDevice(), 1);
   EXPECT_EQ(HIDcloseDevice(), 0);
   EXPECT_EQ(loaded->library().current_device(), -1);
-  EXPECT_EQ(info(1).DeviceHandle, HID_NO_HANDLE);
+  EXPECT_EQ(+info(1).DeviceHandle, HID_NO_HANDLE);
   EXPECT_EQ(bus.open_handle_count(), 0u);
 }
 
@@ -179,7 +179,7 @@ TEST_F(OpenClose, OpeningAnOpenEntryAgainReusesItsHandle) {
   const uint64_t opens = bus.open_calls();
   EXPECT_EQ(HIDopenDevice(0), 1);
   EXPECT_EQ(bus.open_calls(), opens);
-  EXPECT_EQ(info(0).DeviceHandle, handle);
+  EXPECT_EQ(+info(0).DeviceHandle, handle);
   EXPECT_EQ(bus.open_handle_count(), 1u);
 }
 
@@ -196,7 +196,7 @@ TEST_F(OpenClose, FailedOpensLeaveNoDeviceCurrent) {
     EXPECT_EQ(HIDopenDevice(c.index), 0) << c.why;
     EXPECT_EQ(loaded->library().current_device(), -1) << c.why;
     if (c.index < HID_MAX_DEVICES) {
-      EXPECT_EQ(info(c.index).DeviceHandle, HID_NO_HANDLE) << c.why;
+      EXPECT_EQ(+info(c.index).DeviceHandle, HID_NO_HANDLE) << c.why;
     }
   }
 }
@@ -214,7 +214,7 @@ TEST_F(OpenClose, RescanWhileOpenResetsTheEntryAndReleasesItsHandle) {
   ASSERT_EQ(HIDscanForDevices(), 1);
   ASSERT_EQ(HIDopenDevice(0), 1);
   ASSERT_EQ(HIDscanForDevices(), 1);
-  EXPECT_EQ(info(0).DeviceHandle, HID_NO_HANDLE);
+  EXPECT_EQ(+info(0).DeviceHandle, HID_NO_HANDLE);
   EXPECT_EQ(bus.open_handle_count(), 0u);
   EXPECT_EQ(loaded->library().current_device(), 0) << "a scan leaves CurrentDevice alone";
   uint8_t buffer[65] = {1};
