@@ -11,12 +11,7 @@ std::optional<fs::path> folder_from_environment() {
   const char* value = std::getenv(folder_variable);
   if (value == nullptr || *value == '\0')
     return std::nullopt;
-  std::string text = value;
-#if defined(_WIN32)
-  if (text[0] == '/')
-    text = "Z:" + text;
-#endif
-  return fs::path(text);
+  return fs::path(value);
 }
 
 hidlib::SimDeviceConfig device_config(const TIdentity& id) {

@@ -21,9 +21,9 @@ namespace mxv {
 
 inline constexpr const char* folder_variable = "MX540_VIRTUAL_DIR";
 
-// The folder named by MX540_VIRTUAL_DIR; nullopt when it is unset or empty. A
-// Unix path ("/tmp/x") is taken as drive Z: in a Windows build, where Wine
-// maps the Unix root.
+// The folder named by MX540_VIRTUAL_DIR in the C runtime's environment;
+// nullopt when it is unset or empty. (The drop-in DLL reads the Windows
+// environment itself.)
 std::optional<std::filesystem::path> folder_from_environment();
 
 struct TVirtualOptions {
