@@ -56,9 +56,8 @@ class Transfer {
 
   // Waits `ms` for completion. True only for a transfer that finished and
   // succeeded. A transfer still running is cancelled and waited for.
-  bool finish(HANDLE device, BOOL started, DWORD ms) {
-    const bool pending = started || GetLastError() == ERROR_IO_PENDING;
-    if (!pending) return false;  // failed at once: nothing is in flight
+  bool finish(HANDLE device, bool in_flight, DWORD ms) {
+    if (!in_flight) return false;  // failed at once: nothing to wait for
     DWORD count = 0;
     if (WaitForSingleObject(event_, ms) == WAIT_OBJECT_0)
       return GetOverlappedResult(device, &overlapped_, &count, FALSE) != FALSE;
@@ -175,14 +174,15 @@ class Win32Platform final : public HidPlatform {
     if (!transfer.ok()) return false;
     HANDLE device = to_win_handle(handle);
     SetLastError(ERROR_SUCCESS);
-    const BOOL started = WriteFile(device, data, length, nullptr, transfer.overlapped());
-    if (!started && GetLastError() != ERROR_IO_PENDING) {
+    const bool in_flight =
+        WriteFile(device, data, length, nullptr, transfer.overlapped()) || GetLastError() == ERROR_IO_PENDING;
+    if (!in_flight) {
       // A removed device fails the call at once and never signals: the
       // caller still sees the full wait, as for a write that never completes.
       Sleep(timeout_ms);
       return false;
     }
-    return transfer.finish(device, started, timeout_ms);
+    return transfer.finish(device, true, timeout_ms);
   }
 
   bool read_report_nowait(HidHandle handle, uint8_t* buffer, uint16_t length) override {
@@ -191,8 +191,9 @@ class Win32Platform final : public HidPlatform {
     std::vector<uint8_t> taken(length, 0);
     HANDLE device = to_win_handle(handle);
     SetLastError(ERROR_SUCCESS);
-    const BOOL started = ReadFile(device, taken.data(), length, nullptr, transfer.overlapped());
-    if (!transfer.finish(device, started, 0)) return false;
+    const bool in_flight =
+        ReadFile(device, taken.data(), length, nullptr, transfer.overlapped()) || GetLastError() == ERROR_IO_PENDING;
+    if (!transfer.finish(device, in_flight, 0)) return false;
     std::memcpy(buffer, taken.data(), length);
     return true;
   }
