@@ -74,7 +74,8 @@ void link_set_host(LinkHost host);
 // Main thread: runs what the worker asked the main thread to do (refresh).
 void link_run_main_tasks();
 
-// How the link finds, writes and loads HID_Lib.dll. Strings are UTF-8.
+// How the link finds, writes and loads HID_Lib.dll. Strings are UTF-8 (also the
+// error texts the link hands to LinkHost::show_error).
 struct TLinkPlatform {
   std::function<bool(const std::string& name)> file_exists;             // in the current folder
   std::function<bool(std::vector<uint8_t>& bytes)> read_own_resource;   // RCDATA "HID" of the program
@@ -87,7 +88,9 @@ struct TLinkPlatform {
 };
 void link_set_platform(TLinkPlatform platform);
 #if defined(_WIN32)
-void link_use_win32_platform();   // link/win/: the Windows implementation of TLinkPlatform
+// link/win/ (CMake target link_win): the Windows implementation of TLinkPlatform.
+TLinkPlatform link_win32_platform();
+void link_use_win32_platform();   // link_set_platform(link_win32_platform())
 #endif
 
 inline constexpr char hid_library_file[] = "HID_Lib.dll";
