@@ -2,6 +2,7 @@
 // copy of the face, GetSysColor, the screen depth and SetTimer timers.
 #include <windows.h>
 
+#include <algorithm>
 #include <cstring>
 #include <map>
 
@@ -57,7 +58,18 @@ class TGdiTextEngine : public THSTextEngine {
     // Only the rows the text may touch travel to GDI and back.
     const std::size_t rowBytes = std::size_t(image.Width()) * 4;
     for (int y = top; y < bottom; ++y) std::memcpy(FBits + std::size_t(y) * image.Width(), image.Row(y), rowBytes);
-    Select(font);
+    // Smoothed text over the see-through key would leave a magenta fringe
+    // around every glyph once the key is left out; over the key the text
+    // is drawn with plain pixels instead.
+    bool overKey = false;
+    const int left = std::max(r.Left, 0), right = std::min(r.Right, image.Width());
+    for (int y = top; y < bottom && !overKey; ++y)
+      for (int x = left; x < right; ++x)
+        if ((image.Row(y)[x] & 0xFFFFFF) == 0xFF00FF) {
+          overKey = true;
+          break;
+        }
+    Select(font, overKey ? NONANTIALIASED_QUALITY : DEFAULT_QUALITY);
     SetBkMode(FDC, TRANSPARENT);
     SetTextColor(FDC, ColorToRGB(font.Color));
     RECT rc{r.Left, r.Top, r.Right, r.Bottom};
@@ -72,18 +84,20 @@ class TGdiTextEngine : public THSTextEngine {
   }
 
  private:
-  void Select(const TFont& font) {
-    if (FFontHandle && font.Name == FFont.Name && font.Height == FFont.Height && font.Bold == FFont.Bold &&
-        font.Italic == FFont.Italic && font.Underline == FFont.Underline && font.StrikeOut == FFont.StrikeOut)
+  void Select(const TFont& font, DWORD quality = DEFAULT_QUALITY) {
+    if (FFontHandle && quality == FQuality && font.Name == FFont.Name && font.Height == FFont.Height &&
+        font.Bold == FFont.Bold && font.Italic == FFont.Italic && font.Underline == FFont.Underline &&
+        font.StrikeOut == FFont.StrikeOut)
       return;
     HFONT f = CreateFontW(-font.Height, 0, 0, 0, font.Bold ? FW_BOLD : FW_NORMAL, font.Italic, font.Underline,
                           font.StrikeOut, DEFAULT_CHARSET, OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS,
-                          DEFAULT_QUALITY, DEFAULT_PITCH | FF_DONTCARE, font.Name.c_str());
+                          quality, DEFAULT_PITCH | FF_DONTCARE, font.Name.c_str());
     HGDIOBJ old = SelectObject(FDC, f);
     if (!FOldFont) FOldFont = old;
     if (FFontHandle) DeleteObject(FFontHandle);
     FFontHandle = f;
     FFont = font;
+    FQuality = quality;
   }
 
   bool Surface(int w, int h) {
@@ -112,6 +126,7 @@ class TGdiTextEngine : public THSTextEngine {
   HGDIOBJ FOldFont = nullptr, FOldBitmap = nullptr;
   HFONT FFontHandle = nullptr;
   TFont FFont;
+  DWORD FQuality = DEFAULT_QUALITY;
   HBITMAP FDib = nullptr;
   std::uint32_t* FBits = nullptr;
   int FW = 0, FH = 0;
