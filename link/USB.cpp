@@ -36,7 +36,8 @@ struct TLink {
   uint64_t next_ticket = 1;
   std::map<uint64_t, std::optional<bool>> waiters;  // tickets of posters waiting for their outcome
   bool result = false;
-  bool writes_held = false;
+  bool writes_held = false;  // from each rescan to the first settings reply of its connection
+  bool held_write = false;   // a save made meanwhile
   bool stop = false;
   bool worker_running = false;
   std::thread* worker = nullptr;  // lives until the process ends
@@ -143,9 +144,24 @@ bool post_and_wait_for(TRequest request) {
   return result;
 }
 
-bool takeable_locked() {
-  const TLink& l = L();
-  return l.slot && !(l.slot->cmd == cmd_write && l.writes_held);
+// The next request for the worker, if any. A write never goes to a connection
+// whose first settings reply has not arrived: it waits aside, without taking the
+// slot from other requests, and goes out after that reply.
+std::optional<TRequest> take_locked() {
+  TLink& l = L();
+  if (l.slot && l.slot->cmd == cmd_write && l.writes_held) {
+    l.held_write = true;
+    l.slot.reset();
+  }
+  std::optional<TRequest> next;
+  if (l.slot) {
+    next = std::move(l.slot);
+    l.slot.reset();
+  } else if (l.held_write && !l.writes_held) {
+    l.held_write = false;
+    next = TRequest{cmd_write, {}, true, 0};
+  }
+  return next;
 }
 
 // Tthr: sends what is posted and has the main thread refresh after a settings
@@ -164,9 +180,8 @@ void Tthr() {
   std::unique_lock lk(l.lock);
   while (!l.stop) {
     bool worked = false;
-    if (takeable_locked()) {
-      TRequest request = std::move(*l.slot);
-      l.slot.reset();
+    if (auto next = take_locked()) {
+      TRequest request = std::move(*next);
       lk.unlock();
       if (request.live_settings) {
         const TSettings record = settings_get();
@@ -179,8 +194,7 @@ void Tthr() {
       auto waiter = l.waiters.find(request.ticket);
       if (waiter != l.waiters.end())
         waiter->second = ok;
-      if (!l.slot)
-        send_pending = false;
+      send_pending = l.slot.has_value() || l.held_write;
       l.poster_wake.notify_all();
       worked = true;
       if (l.stop)
@@ -365,6 +379,12 @@ void save() {
     if (sending)
       l.poster_wake.wait_for(lk, std::chrono::milliseconds(10));
   }
+  if (l.writes_held) {
+    // The record holds zeros or an earlier device's values until the first reply.
+    l.held_write = true;
+    send_pending = true;
+    return;
+  }
   post_locked(TRequest{cmd_write, {}, true, 0});
 }
 
@@ -509,9 +529,11 @@ void rescan() {
     return;
 
   {
-    // A new connection starts with its writes held back until its first settings reply.
+    // A new connection starts with its writes held back until its first settings
+    // reply; an edit held for the previous one no longer applies.
     std::lock_guard guard(l.lock);
     l.writes_held = true;
+    l.held_write = false;
   }
   uint8_t count;
   {
@@ -601,6 +623,7 @@ void link_reset_for_tests() {
     l.next_ticket = 1;
     l.result = false;
     l.writes_held = false;
+    l.held_write = false;
     l.stop = false;
     l.worker_running = false;
     l.refresh_requested = false;

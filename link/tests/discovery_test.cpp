@@ -342,15 +342,30 @@ TEST_F(Discovery, WritesWaitForTheFirstReadReplyOfEachConnection) {
   EXPECT_EQ(fake.frames()[0].cmd, cmd_read);
 }
 
-TEST_F(Discovery, ANewerPostReplacesAHeldWrite) {
+TEST_F(Discovery, AHeldWriteNeverDisplacesTheFirstRead) {
   ASSERT_TRUE(init_with({device()}));
   ASSERT_TRUE(fake.wait_frames(1));
-  save();
-  post_request(cmd_read);
-  ASSERT_TRUE(fake.wait_frames(2));
+  // A settings reply makes the worker wait for the main thread's refresh, so
+  // what rescan and save post next stays in the mailbox meanwhile.
+  deliver_reply(cmd_read, settings_bytes(TSettings{}));
   std::this_thread::sleep_for(20ms);
-  EXPECT_EQ(fake.frames()[1].cmd, cmd_read);
-  EXPECT_EQ(fake.frame_count(), 2u);
+  fake.clear_records();
+  device_change({device()});  // new connection: posts its first read
+  save();                     // made before the device has told its settings
+  EXPECT_TRUE(send_pending);
+  ASSERT_TRUE(run_refresh());
+  ASSERT_TRUE(fake.wait_frames(1));
+  std::this_thread::sleep_for(30ms);
+  ASSERT_EQ(fake.frame_count(), 1u);
+  EXPECT_EQ(fake.frames()[0].cmd, cmd_read);
+
+  TSettings s{};
+  s.ref[3] = 12;
+  deliver_reply(cmd_read, settings_bytes(s));
+  ASSERT_TRUE(fake.wait_frames(2));
+  EXPECT_EQ(fake.frames()[1].cmd, cmd_write);
+  EXPECT_EQ(fake.frames()[1].payload, settings_bytes(s));
+  ASSERT_TRUE(run_refresh());
 }
 
 TEST_F(Discovery, RescanNeverHandsTheLibraryAClosedDeviceWhileTheWorkerSends) {
