@@ -151,6 +151,7 @@ uint8_t HidLibrary::scan_for_devices() {
       std::lock_guard lock(mutex_);
       devices_.fill(reset_entry());
       dropped.swap(handles_);
+      ++generation_;
     }
   }
   std::vector<std::string> paths;
@@ -177,31 +178,53 @@ void HidLibrary::get_device_info(uint8_t index, THIDDeviceInfo* info) {
 }
 
 bool HidLibrary::open_device(uint8_t index) {
-  std::unique_lock lock(mutex_);
   if (index >= HID_MAX_DEVICES) {
+    std::lock_guard lock(mutex_);
     current_ = -1;
     return false;
   }
-  std::shared_ptr<OpenHandle> handle = handles_[index];
-  if (!handle) {
-    const std::string path = get_string(devices_[index].DevicePath);
-    const std::string bare = !path.empty() && path.back() == '\0' ? path.substr(0, path.size() - 1) : path;
-    const OpenMode mode = devices_[index].ReadWrite == 1 ? OpenMode::ReadWrite : OpenMode::Query;
-    // An entry that holds no device has no path to open.
-    const HidHandle opened = bare.empty() ? HID_NO_HANDLE : platform_.open(bare, mode);
-    if (opened != HID_NO_HANDLE) {
-      handle = std::make_shared<OpenHandle>(platform_, opened);
-      handles_[index] = handle;
-      devices_[index].DeviceHandle = opened;
+  std::shared_ptr<OpenHandle> handle;
+  std::string path;
+  OpenMode mode;
+  uint64_t generation;
+  {
+    std::lock_guard lock(mutex_);
+    generation = generation_;
+    handle = handles_[index];
+    const std::string stored = get_string(devices_[index].DevicePath);
+    path = !stored.empty() && stored.back() == '\0' ? stored.substr(0, stored.size() - 1) : stored;
+    mode = devices_[index].ReadWrite == 1 ? OpenMode::ReadWrite : OpenMode::Query;
+  }
+  if (!handle && !path.empty()) {
+    // Opened without the lock: the read thread keeps polling meanwhile.
+    const HidHandle opened = platform_.open(path, mode);
+    if (opened != HID_NO_HANDLE) handle = std::make_shared<OpenHandle>(platform_, opened);
+  }
+  std::shared_ptr<OpenHandle> superseded;
+  {
+    std::lock_guard lock(mutex_);
+    if (!handle) {
+      devices_[index].DeviceHandle = HID_NO_HANDLE;
+      current_ = -1;
+      return false;
     }
+    if (generation_ != generation) {
+      // A scan replaced the table meanwhile: the handle is of a path the
+      // entry may no longer hold.
+      superseded = std::move(handle);
+      devices_[index].DeviceHandle = HID_NO_HANDLE;
+      current_ = -1;
+      return false;
+    }
+    if (handles_[index] && handles_[index] != handle) {
+      superseded = std::move(handle);  // another thread opened it first
+      handle = handles_[index];
+    } else if (!handles_[index]) {
+      handles_[index] = handle;
+      devices_[index].DeviceHandle = handle->handle;
+    }
+    current_ = index;
   }
-  if (!handle) {
-    devices_[index].DeviceHandle = HID_NO_HANDLE;
-    current_ = -1;
-    return false;
-  }
-  current_ = index;
-  lock.unlock();
   platform_.set_num_input_buffers(handle->handle, INPUT_BUFFERS);
   return true;
 }

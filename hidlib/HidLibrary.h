@@ -98,6 +98,7 @@ class HidLibrary {
   std::array<THIDDeviceInfo, HID_MAX_DEVICES> devices_;
   std::array<std::shared_ptr<OpenHandle>, HID_MAX_DEVICES> handles_;
   int32_t current_ = -1;
+  uint64_t generation_ = 0;  // counts scans, so an open can tell the table changed under it
   THIDReportHandler report_handler_ = nullptr;
   TUSBEventHandler usb_handler_ = nullptr;
 };
