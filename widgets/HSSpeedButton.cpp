@@ -73,6 +73,12 @@ bool THSButtonParent::RouteMouseUp(TMouseButton button, TShiftState shift, TPoin
   THSSpeedButton* target = FCaptured ? FCaptured : ButtonAt(p, true);
   if (!target) return false;
   if (button == mbLeft) SetCaptured(nullptr);
+  if (!target->Enabled()) {
+    // Disabled while held (the window disables its controls during a device
+    // scan): it takes no input any more, so it only comes back up.
+    target->CancelMode();
+    return true;
+  }
   target->MouseUp(button, shift, p.X - target->Left(), p.Y - target->Top());
   return true;
 }

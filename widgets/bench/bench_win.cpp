@@ -34,7 +34,7 @@ int main() {
   for (int i = 0; i < 100; ++i) b.RenderFace();  // warm-up: font creation, DIB
   QueryPerformanceCounter(&t0);
   unsigned sink = 0;
-  for (int i = 0; i < n; ++i) sink += b.RenderFace().Pixel(38, 22);
+  for (int i = 0; i < n; ++i) sink += b.RenderFace().Pixel(10, 22);
   QueryPerformanceCounter(&t1);
   const double face = Seconds(t0, t1, f) / n * 1e6;
 

@@ -443,6 +443,16 @@ TEST_F(ButtonTest, LostCaptureBringsAHeldButtonUp) {
   EXPECT_EQ(std::count(log.begin(), log.end(), "click"), 0) << "no click without a press";
 }
 
+TEST_F(ButtonTest, ButtonDisabledWhileHeldComesUpWithoutClicking) {
+  parent.RouteMouseDown(mbLeft, ssLeft, {30, 30});
+  b.SetEnabled(false);
+  log.clear();
+  EXPECT_TRUE(parent.RouteMouseUp(mbLeft, 0, {30, 30}));
+  EXPECT_FALSE(b.Down());
+  EXPECT_FALSE(parent.captured);
+  EXPECT_EQ(std::count(log.begin(), log.end(), "click"), 0);
+}
+
 TEST_F(ButtonTest, MouseMoveTracksEnterAndLeaveBetweenButtons) {
   THSSpeedButton second(&parent);
   second.SetBounds(120, 20, 77, 45);
