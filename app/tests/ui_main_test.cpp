@@ -1,0 +1,387 @@
+// MX_540KTR.exe against the virtual MX-540KTR, operated from outside through
+// window messages: start-up and discovery, the values shown, the edits that
+// reach the device, refresh and focus, unplug and replug, the About box.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+
+#include "uidriver.h"
+
+using namespace uidriver;
+using std::chrono::milliseconds;
+using Record = std::array<uint8_t, 29>;
+
+namespace {
+
+
+// Field offsets of the settings record: preset, then lr, src, gain, ref, scale, delay, delay_gpi.
+constexpr int lr_at = 1, src_at = 5, gain_at = 9, ref_at = 13, scale_at = 17, delay_at = 21, gpi_at = 25;
+
+std::string hex(const Record& r) {
+  std::string text;
+  char two[3];
+  for (uint8_t b : r) {
+    std::snprintf(two, sizeof two, "%02X", b);
+    text += two;
+  }
+  return text;
+}
+
+// A record with a different value in every field of every preset.
+Record sample_record(uint8_t preset) {
+  Record r{};
+  r[0] = preset;
+  for (int p = 0; p < 4; ++p) {
+    r[lr_at + p] = static_cast<uint8_t>((p + 1) % 4);   // 1, 2, 3, 0
+    r[src_at + p] = static_cast<uint8_t>(p + 2);
+    r[gain_at + p] = static_cast<uint8_t>(static_cast<int8_t>(-3 * p - 1));
+    r[ref_at + p] = static_cast<uint8_t>(4 + 5 * p);
+    r[scale_at + p] = static_cast<uint8_t>((p + 1) % 3);
+    r[delay_at + p] = static_cast<uint8_t>(3 + p);
+    r[gpi_at + p] = static_cast<uint8_t>(10 + p);
+  }
+  return r;
+}
+
+int scaled(int layout) {
+  static const int dpi = [] {
+    HDC dc = GetDC(nullptr);
+    int v = GetDeviceCaps(dc, LOGPIXELSY);
+    ReleaseDC(nullptr, dc);
+    return v;
+  }();
+  return MulDiv(layout, dpi, 96);
+}
+
+struct ButtonPlace {
+  int left, top, width, height;
+};
+constexpr ButtonPlace b_place[4] = {{20, 20, 77, 45}, {115, 20, 77, 45}, {20, 71, 77, 45}, {115, 71, 77, 45}};
+constexpr ButtonPlace lb_place{214, 20, 40, 45}, rb_place{214, 71, 40, 45};
+
+enum class Hue { chrome, green, red, gold, other };
+const char* name(Hue h) {
+  switch (h) {
+    case Hue::chrome: return "chrome";
+    case Hue::green: return "green";
+    case Hue::red: return "red";
+    case Hue::gold: return "gold";
+    default: return "other";
+  }
+}
+
+class MainWindow : public ::testing::Test {
+protected:
+  void SetUp() override {
+    const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
+    app = std::make_unique<App>(own_folder() / "ui_main_runs" / info->name());
+  }
+  void TearDown() override { app.reset(); }
+
+  // Starts the program; `commands` run on the device before the program sees it.
+  void start(std::initializer_list<std::string> commands = {}) {
+    for (const auto& c : commands) app->device().leave_command(c);
+    ASSERT_TRUE(app->start()) << "fmain and fu did not appear";
+    fmain = app->fmain();
+    pnl1 = find_child(fmain, panel_class);
+    ASSERT_NE(pnl1, nullptr);
+    src = find_child_by_id(pnl1, id_src);
+    gain = find_child_by_id(pnl1, id_gain);
+    ref = find_child_by_id(pnl1, id_ref);
+    delay = find_child_by_id(pnl1, id_delay);
+    delay_gpi = find_child_by_id(pnl1, id_delay_gpi);
+    scale = find_child_by_id(pnl1, id_scale);
+    ASSERT_TRUE(src && gain && ref && delay && delay_gpi && scale);
+  }
+
+  // Every control enabled. One plug brings several device-change messages, each a
+  // rescan that disables and re-enables the window, so the state must hold a while.
+  bool connected() const {
+    auto all_enabled = [&] {
+      for (HWND c : {pnl1, src, gain, ref, delay, delay_gpi, scale})
+        if (!IsWindowEnabled(c)) return false;
+      return true;
+    };
+    if (!all_enabled()) return false;
+    std::this_thread::sleep_for(milliseconds(300));
+    return all_enabled();
+  }
+
+  bool all_disabled() const {
+    for (HWND c : {pnl1, src, gain, ref, delay, delay_gpi, scale})
+      if (IsWindowEnabled(c)) return false;
+    return true;
+  }
+
+  // Waits until the window shows what `r` holds for its active preset.
+  bool wait_shown(const Record& r, HWND except = nullptr, milliseconds timeout = milliseconds(8000)) {
+    const int p = r[0];
+    return wait_until(
+        [&] {
+          return (except == src || chosen_item(src) == (r[src_at + p] & 7)) &&
+                 (except == gain || text_of(gain) == std::to_wstring(static_cast<int8_t>(r[gain_at + p]))) &&
+                 (except == ref || chosen_item(ref) == r[ref_at + p]) &&
+                 (except == delay || text_of(delay) == std::to_wstring(std::min(r[delay_at + p] * 10, 170))) &&
+                 (except == delay_gpi || text_of(delay_gpi) == std::to_wstring(r[gpi_at + p] * 10)) &&
+                 (except == scale || chosen_item(scale) == r[scale_at + p]);
+        },
+        timeout);
+  }
+
+  // The face colour of a colour-style button, sampled away from its caption.
+  Hue hue(const ButtonPlace& b) const {
+    const COLORREF c = pixel_at(fmain, scaled(b.left + 6), scaled(b.top + b.height * 4 / 5));
+    const int r = GetRValue(c), g = GetGValue(c), bl = GetBValue(c);
+    if (std::abs(r - g) < 24 && std::abs(g - bl) < 24) return Hue::chrome;
+    if (g > r + 60 && g > bl + 60) return Hue::green;
+    if (r > g + 60 && r > bl + 60) return Hue::red;
+    if (r > bl + 60 && g > bl + 60) return Hue::gold;
+    return Hue::other;
+  }
+
+  bool wait_hue(const ButtonPlace& b, Hue expect, milliseconds timeout = milliseconds(6000)) {
+    return wait_until([&] { return hue(b) == expect; }, timeout);
+  }
+
+  void click(const ButtonPlace& b, Mouse m = Mouse::left) {
+    click_at(fmain, scaled(b.left + b.width / 2), scaled(b.top + b.height / 2), m);
+  }
+
+  Record device_record() { return app->device().settings().value_or(Record{}); }
+
+  std::unique_ptr<App> app;
+  HWND fmain = nullptr, pnl1 = nullptr;
+  HWND src = nullptr, gain = nullptr, ref = nullptr, delay = nullptr, delay_gpi = nullptr, scale = nullptr;
+};
+
+TEST_F(MainWindow, ControlsDisabledUntilTheDeviceIsFoundThenEnabled) {
+  start({"unplug"});
+  // No device: the first scans find nothing and the controls stay disabled.
+  std::this_thread::sleep_for(milliseconds(2500));
+  EXPECT_TRUE(all_disabled());
+  EXPECT_EQ(hue(b_place[0]), Hue::chrome);
+
+  EXPECT_EQ(app->device().command("plug"), "ok");
+  EXPECT_TRUE(wait_until([&] { return connected(); }));
+  for (HWND c : {src, gain, ref, delay, delay_gpi, scale}) EXPECT_TRUE(IsWindowEnabled(c));
+}
+
+TEST_F(MainWindow, ShowsTheActivePresetOfTheDevice) {
+  Record r = sample_record(2);
+  r[src_at + 2] = 13;     // a device source of 8..15 shows as its low three bits
+  r[delay_at + 2] = 25;   // 250 ms: beyond the spin box, shown as 170 ms
+  start({"settings " + hex(r)});
+  ASSERT_TRUE(wait_until([&] { return connected(); }));
+  ASSERT_TRUE(wait_until([&] { return chosen_item(src) == 5; }, milliseconds(8000)));
+  EXPECT_EQ(text_of(gain), L"-7");
+  EXPECT_EQ(chosen_item(ref), 14);
+  EXPECT_EQ(text_of(delay), L"170");
+  EXPECT_EQ(text_of(delay_gpi), L"120");
+  EXPECT_EQ(chosen_item(scale), 0);
+  // Preset 3 (b2) active with lr 3: green, L and R green.
+  EXPECT_TRUE(wait_hue(b_place[2], Hue::green)) << name(hue(b_place[2]));
+  for (int n : {0, 1, 3}) EXPECT_EQ(hue(b_place[n]), Hue::chrome) << "b" << n << " " << name(hue(b_place[n]));
+  EXPECT_EQ(hue(lb_place), Hue::green);
+  EXPECT_EQ(hue(rb_place), Hue::green);
+  // Showing wrote nothing back: the device keeps 13 and 25.
+  std::this_thread::sleep_for(milliseconds(2500));
+  EXPECT_EQ(device_record()[src_at + 2], 13);
+  EXPECT_EQ(device_record()[delay_at + 2], 25);
+  EXPECT_EQ(device_record(), r);
+}
+
+TEST_F(MainWindow, PresetButtonClicksReachTheDevice) {
+  Record r = sample_record(1);
+  start({"settings " + hex(r)});
+  ASSERT_TRUE(wait_until([&] { return connected(); }));
+  ASSERT_TRUE(wait_shown(r));
+  EXPECT_TRUE(wait_hue(b_place[1], Hue::green));   // preset 1, lr 2
+  EXPECT_EQ(hue(lb_place), Hue::chrome);
+  EXPECT_EQ(hue(rb_place), Hue::gold);
+
+  // Left click on "4": preset 3 becomes active, no lr changes.
+  click(b_place[3]);
+  Record expect = r;
+  expect[0] = 3;
+  EXPECT_TRUE(app->device().wait_settings([&](const Record& d) { return d == expect; }));
+  EXPECT_TRUE(wait_shown(expect));
+  EXPECT_TRUE(wait_hue(b_place[3], Hue::red));      // preset 3 has lr 0
+  EXPECT_EQ(hue(lb_place), Hue::red);
+  EXPECT_EQ(hue(b_place[1]), Hue::chrome);
+
+  // Right click on "2" (not active): its lr 2 toggles to 0, preset 3 stays active.
+  click(b_place[1], Mouse::right);
+  expect[lr_at + 1] = 0;
+  EXPECT_TRUE(app->device().wait_settings([&](const Record& d) { return d == expect; }));
+  // Right click on the active "4": lr 0 toggles to 3.
+  click(b_place[3], Mouse::right);
+  expect[lr_at + 3] = 3;
+  EXPECT_TRUE(app->device().wait_settings([&](const Record& d) { return d == expect; }));
+  EXPECT_TRUE(wait_hue(b_place[3], Hue::green));
+  EXPECT_EQ(hue(rb_place), Hue::green);
+}
+
+TEST_F(MainWindow, ChannelButtonsFollowTheirTable) {
+  Record r = sample_record(0);
+  r[lr_at + 0] = 2;
+  start({"settings " + hex(r)});
+  ASSERT_TRUE(wait_until([&] { return connected(); }));
+  ASSERT_TRUE(wait_shown(r));
+  struct Step {
+    const ButtonPlace* button;
+    uint8_t lr;
+  } steps[] = {{&lb_place, 3}, {&lb_place, 1}, {&rb_place, 3}, {&rb_place, 2}};
+  for (const auto& s : steps) {
+    click(*s.button);
+    r[lr_at + 0] = s.lr;
+    EXPECT_TRUE(app->device().wait_settings([&](const Record& d) { return d == r; })) << int(s.lr);
+  }
+  EXPECT_TRUE(wait_hue(rb_place, Hue::gold));
+  EXPECT_EQ(hue(lb_place), Hue::chrome);
+}
+
+TEST_F(MainWindow, ListChoicesAndSpinValuesReachTheDevice) {
+  Record r = sample_record(3);
+  start({"settings " + hex(r)});
+  ASSERT_TRUE(wait_until([&] { return connected(); }));
+  ASSERT_TRUE(wait_shown(r));
+
+  choose_item(src, 6);
+  r[src_at + 3] = 6;
+  EXPECT_TRUE(app->device().wait_settings([&](const Record& d) { return d == r; }));
+  choose_item(ref, 31);
+  r[ref_at + 3] = 31;
+  EXPECT_TRUE(app->device().wait_settings([&](const Record& d) { return d == r; }));
+  choose_item(scale, 2);
+  r[scale_at + 3] = 2;
+  EXPECT_TRUE(app->device().wait_settings([&](const Record& d) { return d == r; }));
+
+  set_text(gain, L"-15");
+  r[gain_at + 3] = 0xF1;
+  EXPECT_TRUE(app->device().wait_settings([&](const Record& d) { return d == r; }));
+  set_text(delay, L"35");   // 3.5 steps: to even, 4
+  r[delay_at + 3] = 4;
+  EXPECT_TRUE(app->device().wait_settings([&](const Record& d) { return d == r; }));
+  set_text(delay_gpi, L"25");   // 2.5 steps: 2
+  r[gpi_at + 3] = 2;
+  EXPECT_TRUE(app->device().wait_settings([&](const Record& d) { return d == r; }));
+  // Typed text beyond the range is clamped; text that is no number changes nothing.
+  set_text(delay_gpi, L"900");
+  r[gpi_at + 3] = 17;
+  EXPECT_TRUE(app->device().wait_settings([&](const Record& d) { return d == r; }));
+  set_text(gain, L"abc");
+  std::this_thread::sleep_for(milliseconds(2500));
+  EXPECT_EQ(device_record(), r);
+}
+
+TEST_F(MainWindow, ValueBeingEditedIsNotOverwrittenUntilAPresetButtonTakesTheFocus) {
+  Record r = sample_record(0);
+  start({"settings " + hex(r)});
+  ASSERT_TRUE(wait_until([&] { return connected(); }));
+  ASSERT_TRUE(wait_shown(r));
+
+  focus_by_click(gain);
+  set_text(gain, L"9");
+  r[gain_at] = 9;
+  ASSERT_TRUE(app->device().wait_settings([&](const Record& d) { return d == r; }));
+
+  // The device changes gain and src behind the program's back; the next refresh
+  // shows the new src but leaves gain, which has the focus, alone.
+  Record changed = r;
+  changed[gain_at] = static_cast<uint8_t>(-4);
+  changed[src_at] = 7;
+  EXPECT_EQ(app->device().command("settings " + hex(changed)), "ok");
+  EXPECT_TRUE(wait_until([&] { return chosen_item(src) == 7; }, milliseconds(8000)));
+  std::this_thread::sleep_for(milliseconds(2500));   // one more poll
+  EXPECT_EQ(text_of(gain), L"9");
+
+  // A left click on the active preset's button takes the focus away: gain follows again.
+  click(b_place[0]);
+  EXPECT_TRUE(wait_until([&] { return text_of(gain) == L"-4"; }, milliseconds(8000)));
+}
+
+TEST_F(MainWindow, UnplugDisablesAndEmptiesAboutReplugEnables) {
+  start();
+  ASSERT_TRUE(wait_until([&] { return connected(); }));
+
+  choose_menu(fmain, 1);   // "About"
+  auto about = wait_message_box(app->pid());
+  ASSERT_TRUE(about.has_value());
+  EXPECT_EQ(about->text, L"Model: MX-540KTR\r\nSerial: VX540K-000001\r\nFirmware version: 1.16");
+  EXPECT_EQ(about->caption, L"");
+  EXPECT_EQ(about->owner, fmain);
+  EXPECT_EQ(about->buttons.size(), 1u);
+  EXPECT_TRUE(about->info_icon);
+  answer_message_box(*about, IDOK);
+
+  EXPECT_EQ(app->device().command("unplug"), "ok");
+  EXPECT_TRUE(wait_until([&] { return all_disabled(); }));
+  choose_menu(fmain, 1);   // "About"
+  about = wait_message_box(app->pid());
+  ASSERT_TRUE(about.has_value());
+  EXPECT_EQ(about->text, L"Model: \r\nSerial: \r\nFirmware version: ");
+  answer_message_box(*about, IDOK);
+
+  EXPECT_EQ(app->device().command("plug"), "ok");
+  EXPECT_TRUE(wait_until([&] { return connected(); }));
+}
+
+TEST_F(MainWindow, PresetFourOrFiveTouchesNoPreset) {
+  Record r = sample_record(1);
+  start({"settings " + hex(r)});
+  ASSERT_TRUE(wait_until([&] { return connected(); }));
+  ASSERT_TRUE(wait_shown(r));
+  ASSERT_TRUE(wait_hue(b_place[1], Hue::green));
+
+  Record odd = r;
+  odd[0] = 5;
+  EXPECT_EQ(app->device().command("settings " + hex(odd)), "ok");
+  // Every preset button turns chrome; L and R and the values stay as they were.
+  EXPECT_TRUE(wait_hue(b_place[1], Hue::chrome, milliseconds(8000)));
+  EXPECT_EQ(hue(rb_place), Hue::gold);
+  EXPECT_TRUE(wait_shown(r));
+  // Edits of the value controls and L/R are ignored: nothing reaches the device.
+  click(lb_place);
+  choose_item(src, 0);
+  std::this_thread::sleep_for(milliseconds(2500));
+  EXPECT_EQ(device_record(), odd);
+  // A left click names a preset again.
+  click(b_place[2]);
+  odd[0] = 2;
+  EXPECT_TRUE(app->device().wait_settings([&](const Record& d) { return d == odd; }));
+}
+
+TEST_F(MainWindow, UnloadableLibraryEndsTheProgramWithAMessage) {
+  // A HID_Lib.dll that is not a library: the program uses it as it is and cannot bind.
+  {
+    FILE* f = _wfopen((app->folder() / "HID_Lib.dll").c_str(), L"wb");
+    ASSERT_NE(f, nullptr);
+    std::fputs("not a library", f);
+    std::fclose(f);
+  }
+  ASSERT_TRUE(app->start());
+  auto box = wait_message_box(app->pid());
+  ASSERT_TRUE(box.has_value());
+  EXPECT_EQ(box->text, L"USB initialization error!");
+  EXPECT_EQ(box->caption, L"");
+  EXPECT_EQ(box->owner, app->fu());
+  EXPECT_TRUE(box->error_icon);
+  EXPECT_EQ(box->buttons, (std::vector<std::wstring>{L"OK", L"Cancel"}));
+  answer_message_box(*box, IDCANCEL);
+  EXPECT_TRUE(wait_until([&] { return !app->running(); }));
+}
+
+TEST_F(MainWindow, ScreenshotOfTheConnectedWindow) {
+  start({"settings " + hex(sample_record(0))});
+  ASSERT_TRUE(wait_until([&] { return connected(); }));
+  ASSERT_TRUE(wait_hue(b_place[0], Hue::green));
+  RECT client{};
+  GetClientRect(fmain, &client);
+  EXPECT_EQ(client.right, scaled(274));
+  EXPECT_EQ(client.bottom, scaled(365));
+  const auto file = own_folder() / "ui_main_window.bmp";
+  ASSERT_TRUE(save_window_bmp(fmain, file));
+  std::printf("main window screenshot: %ls\n", file.c_str());
+}
+
+}  // namespace

@@ -1,0 +1,456 @@
+#include "uidriver.h"
+
+#include <algorithm>
+#include <cstdint>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+namespace fs = std::filesystem;
+
+namespace uidriver {
+
+bool wait_until(const std::function<bool()>& done, milliseconds timeout) {
+  const auto end = std::chrono::steady_clock::now() + timeout;
+  for (;;) {
+    if (done()) return true;
+    if (std::chrono::steady_clock::now() >= end) return done();
+    std::this_thread::sleep_for(milliseconds(20));
+  }
+}
+
+fs::path own_folder() {
+  wchar_t path[MAX_PATH];
+  const DWORD n = GetModuleFileNameW(nullptr, path, MAX_PATH);
+  return fs::path(std::wstring(path, n)).parent_path();
+}
+
+// --- virtual device ---
+
+namespace {
+
+bool read_file(const fs::path& file, std::string& out) {
+  std::ifstream in(file, std::ios::binary);
+  if (!in) return false;
+  std::ostringstream text;
+  text << in.rdbuf();
+  out = text.str();
+  return true;
+}
+
+}  // namespace
+
+void VirtualDevice::leave_command(const std::string& line) {
+  fs::create_directories(dir_ / "control");
+  char name[32];
+  std::snprintf(name, sizeof name, "%06d-ui.cmd", ++sequence_);
+  // Written under another name and renamed, so the device never reads half a command.
+  const fs::path temp = dir_ / "control" / (std::string(name) + ".part");
+  {
+    std::ofstream out(temp, std::ios::binary);
+    out << line << '\n';
+  }
+  MoveFileExW(temp.c_str(), (dir_ / "control" / name).c_str(), MOVEFILE_REPLACE_EXISTING);
+}
+
+std::string VirtualDevice::command(const std::string& line, milliseconds timeout) {
+  leave_command(line);
+  char name[32];
+  std::snprintf(name, sizeof name, "%06d-ui.cmd", sequence_);
+  const fs::path file = dir_ / "control" / name;
+  if (!wait_until([&] { return !fs::exists(file); }, timeout)) return "timeout";
+  std::string log;
+  read_file(dir_ / "control.log", log);
+  const std::string prefix = std::string(name) + ": ";
+  std::string result;
+  std::istringstream in(log);
+  for (std::string l; std::getline(in, l);)
+    if (l.rfind(prefix, 0) == 0) result = l.substr(l.find(" -> ") == std::string::npos ? l.size() : l.find(" -> ") + 4);
+  return result;
+}
+
+std::optional<std::array<uint8_t, 29>> VirtualDevice::settings() const {
+  std::string bytes;
+  if (!read_file(dir_ / "settings.bin", bytes) || bytes.size() != 29) return std::nullopt;
+  std::array<uint8_t, 29> record{};
+  for (size_t i = 0; i < 29; ++i) record[i] = static_cast<uint8_t>(bytes[i]);
+  return record;
+}
+
+std::map<std::string, std::string> VirtualDevice::state() const {
+  std::map<std::string, std::string> values;
+  std::string text;
+  if (!read_file(dir_ / "device.txt", text)) return values;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) {
+    const size_t eq = line.find('=');
+    if (eq != std::string::npos) values[line.substr(0, eq)] = line.substr(eq + 1);
+  }
+  return values;
+}
+
+std::string VirtualDevice::state(const std::string& key) const {
+  auto values = state();
+  auto it = values.find(key);
+  return it == values.end() ? std::string() : it->second;
+}
+
+bool VirtualDevice::wait_settings(const std::function<bool(const std::array<uint8_t, 29>&)>& match,
+                                  milliseconds timeout) const {
+  return wait_until(
+      [&] {
+        auto s = settings();
+        return s && match(*s);
+      },
+      timeout);
+}
+
+// --- the program ---
+
+App::App(fs::path folder) : folder_(std::move(folder)), device_(folder_ / "device") {
+  std::error_code ec;
+  fs::remove_all(folder_, ec);
+  fs::create_directories(folder_ / "device" / "control");
+  const fs::path from = own_folder();
+  fs::copy_file(from / "MX_540KTR.exe", folder_ / "MX_540KTR.exe", fs::copy_options::overwrite_existing, ec);
+  fs::copy_file(from / "virtual" / "HID_Lib.dll", folder_ / "HID_Lib.dll", fs::copy_options::overwrite_existing, ec);
+}
+
+App::~App() {
+  if (running()) stop();
+  if (pi_.hProcess) CloseHandle(pi_.hProcess);
+  if (pi_.hThread) CloseHandle(pi_.hThread);
+}
+
+bool App::start(milliseconds timeout) {
+  SetEnvironmentVariableW(L"MX540_VIRTUAL_DIR", (folder_ / "device").wstring().c_str());
+  std::wstring command = L"\"" + (folder_ / "MX_540KTR.exe").wstring() + L"\"";
+  STARTUPINFOW si{};
+  si.cb = sizeof si;
+  if (!CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, folder_.wstring().c_str(), &si,
+                      &pi_))
+    return false;
+  WaitForInputIdle(pi_.hProcess, static_cast<DWORD>(timeout.count()));
+  wait_until(
+      [&] {
+        fmain_ = find_top_window(pi_.dwProcessId, fmain_class, nullptr, true);
+        fu_ = find_top_window(pi_.dwProcessId, fu_class, nullptr);
+        return fmain_ && fu_;
+      },
+      timeout);
+  return fmain_ && fu_;
+}
+
+bool App::running() const { return pi_.hProcess && WaitForSingleObject(pi_.hProcess, 0) == WAIT_TIMEOUT; }
+
+DWORD App::exit_code() const {
+  DWORD code = STILL_ACTIVE;
+  if (pi_.hProcess) GetExitCodeProcess(pi_.hProcess, &code);
+  return code;
+}
+
+void App::stop(milliseconds timeout) {
+  if (!running()) return;
+  // Message boxes left open would keep the process alive: answer them first.
+  while (auto box = wait_message_box(pi_.dwProcessId, milliseconds(0))) answer_message_box(*box, IDOK);
+  if (fmain_) PostMessageW(fmain_, WM_CLOSE, 0, 0);
+  if (WaitForSingleObject(pi_.hProcess, static_cast<DWORD>(timeout.count())) != WAIT_OBJECT_0)
+    TerminateProcess(pi_.hProcess, 99);
+  WaitForSingleObject(pi_.hProcess, 5000);
+}
+
+// --- windows ---
+
+namespace {
+
+struct TopSearch {
+  DWORD pid;
+  const wchar_t* cls;
+  const wchar_t* title;
+  bool visible_only;
+  HWND found;
+};
+
+BOOL CALLBACK top_search(HWND h, LPARAM lp) {
+  auto* s = reinterpret_cast<TopSearch*>(lp);
+  DWORD pid = 0;
+  GetWindowThreadProcessId(h, &pid);
+  if (pid != s->pid) return TRUE;
+  if (s->visible_only && !IsWindowVisible(h)) return TRUE;
+  if (s->cls && class_of(h) != s->cls) return TRUE;
+  if (s->title && text_of(h) != s->title) return TRUE;
+  s->found = h;
+  return FALSE;
+}
+
+struct ChildSearch {
+  const wchar_t* cls;
+  const wchar_t* text;
+  int nth;
+  HWND found;
+};
+
+BOOL CALLBACK child_search(HWND h, LPARAM lp) {
+  auto* s = reinterpret_cast<ChildSearch*>(lp);
+  if (s->cls && class_of(h) != s->cls) return TRUE;
+  if (s->text && text_of(h) != s->text) return TRUE;
+  if (s->nth-- > 0) return TRUE;
+  s->found = h;
+  return FALSE;
+}
+
+}  // namespace
+
+HWND find_top_window(DWORD pid, const wchar_t* cls, const wchar_t* title, bool visible_only) {
+  TopSearch s{pid, cls, title, visible_only, nullptr};
+  EnumWindows(top_search, reinterpret_cast<LPARAM>(&s));
+  return s.found;
+}
+
+HWND find_child(HWND parent, const wchar_t* cls, const wchar_t* text, int nth) {
+  ChildSearch s{cls, text, nth, nullptr};
+  EnumChildWindows(parent, child_search, reinterpret_cast<LPARAM>(&s));
+  return s.found;
+}
+
+HWND find_child_by_id(HWND parent, int id) {
+  struct Search {
+    int id;
+    HWND found;
+  } s{id, nullptr};
+  EnumChildWindows(
+      parent,
+      [](HWND h, LPARAM lp) -> BOOL {
+        auto* s = reinterpret_cast<Search*>(lp);
+        if (GetDlgCtrlID(h) != s->id) return TRUE;
+        s->found = h;
+        return FALSE;
+      },
+      reinterpret_cast<LPARAM>(&s));
+  return s.found;
+}
+
+std::wstring text_of(HWND hwnd) {
+  DWORD_PTR length = 0;
+  if (!SendMessageTimeoutW(hwnd, WM_GETTEXTLENGTH, 0, 0, SMTO_ABORTIFHUNG, 5000, &length)) return {};
+  std::wstring text(length + 1, L'\0');
+  DWORD_PTR copied = 0;
+  SendMessageTimeoutW(hwnd, WM_GETTEXT, length + 1, reinterpret_cast<LPARAM>(text.data()), SMTO_ABORTIFHUNG, 5000,
+                      &copied);
+  text.resize(copied);
+  return text;
+}
+
+std::wstring class_of(HWND hwnd) {
+  wchar_t name[256] = L"";
+  GetClassNameW(hwnd, name, 256);
+  return name;
+}
+
+RECT rect_in(HWND child, HWND ancestor) {
+  RECT r{};
+  GetWindowRect(child, &r);
+  MapWindowPoints(nullptr, ancestor, reinterpret_cast<POINT*>(&r), 2);
+  return r;
+}
+
+// --- input ---
+
+namespace {
+
+LRESULT send(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
+  DWORD_PTR result = 0;
+  SendMessageTimeoutW(hwnd, msg, wp, lp, SMTO_NORMAL, 10000, &result);
+  return static_cast<LRESULT>(result);
+}
+
+}  // namespace
+
+void click_at(HWND hwnd, int x, int y, Mouse button) {
+  UINT down = WM_LBUTTONDOWN, up = WM_LBUTTONUP;
+  WPARAM key = MK_LBUTTON;
+  if (button == Mouse::right) down = WM_RBUTTONDOWN, up = WM_RBUTTONUP, key = MK_RBUTTON;
+  if (button == Mouse::middle) down = WM_MBUTTONDOWN, up = WM_MBUTTONUP, key = MK_MBUTTON;
+  const LPARAM at = MAKELPARAM(x, y);
+  send(hwnd, WM_MOUSEMOVE, 0, at);
+  send(hwnd, down, key, at);
+  send(hwnd, up, 0, at);
+}
+
+void click_button(HWND button) { send(button, BM_CLICK, 0, 0); }
+
+void choose_item(HWND combo, int index) {
+  send(combo, CB_SETCURSEL, static_cast<WPARAM>(index), 0);
+  send(GetParent(combo), WM_COMMAND, MAKEWPARAM(GetDlgCtrlID(combo), CBN_SELCHANGE),
+       reinterpret_cast<LPARAM>(combo));
+}
+
+int chosen_item(HWND combo) { return static_cast<int>(send(combo, CB_GETCURSEL, 0, 0)); }
+
+void set_text(HWND edit, const std::wstring& text) {
+  DWORD_PTR result = 0;
+  SendMessageTimeoutW(edit, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(text.c_str()), SMTO_NORMAL, 10000, &result);
+}
+
+void focus_by_click(HWND control) {
+  send(control, WM_LBUTTONDOWN, MK_LBUTTON, MAKELPARAM(4, 4));
+  send(control, WM_LBUTTONUP, 0, MAKELPARAM(4, 4));
+}
+
+void choose_menu(HWND hwnd, int index) {
+  UINT id = GetMenuItemID(GetMenu(hwnd), index);
+  if (id == static_cast<UINT>(-1) && class_of(hwnd) == fmain_class && (index == 0 || index == 1))
+    id = index == 0 ? menu_update_firmware : menu_about;
+  PostMessageW(hwnd, WM_COMMAND, MAKEWPARAM(id, 0), 0);
+}
+
+// --- message boxes ---
+
+namespace {
+
+// Screen pixels of a window's rectangle, top-down 32-bit.
+std::vector<uint32_t> grab(const RECT& r) {
+  const int w = r.right - r.left, h = r.bottom - r.top;
+  std::vector<uint32_t> pixels(static_cast<size_t>(w) * h);
+  HDC screen = GetDC(nullptr);
+  HDC mem = CreateCompatibleDC(screen);
+  HBITMAP bmp = CreateCompatibleBitmap(screen, w, h);
+  HGDIOBJ old = SelectObject(mem, bmp);
+  BitBlt(mem, 0, 0, w, h, screen, r.left, r.top, SRCCOPY);
+  SelectObject(mem, old);
+  BITMAPINFOHEADER bi{};
+  bi.biSize = sizeof bi;
+  bi.biWidth = w;
+  bi.biHeight = -h;
+  bi.biPlanes = 1;
+  bi.biBitCount = 32;
+  GetDIBits(mem, bmp, 0, static_cast<UINT>(h), pixels.data(), reinterpret_cast<BITMAPINFO*>(&bi), DIB_RGB_COLORS);
+  DeleteObject(bmp);
+  DeleteDC(mem);
+  ReleaseDC(nullptr, screen);
+  return pixels;
+}
+
+}  // namespace
+
+// Icon handles do not mean anything in another process: the icon a message
+// box shows is recognised by drawing each standard icon here, on the box's
+// own background, and taking the one that differs in the fewest pixels.
+LPCWSTR shown_icon(HWND icon_static) {
+  RECT r{};
+  GetWindowRect(icon_static, &r);
+  const int w = r.right - r.left, h = r.bottom - r.top;
+  if (w <= 0 || h <= 0) return nullptr;
+  const std::vector<uint32_t> shown = grab(r);
+  const uint32_t ground = shown[0];
+  LPCWSTR best = nullptr;
+  size_t best_diff = SIZE_MAX;
+  for (LPCWSTR kind : {IDI_ERROR, IDI_INFORMATION, IDI_WARNING, IDI_QUESTION}) {
+    HDC screen = GetDC(nullptr);
+    HDC mem = CreateCompatibleDC(screen);
+    BITMAPINFOHEADER bi{};
+    bi.biSize = sizeof bi;
+    bi.biWidth = w;
+    bi.biHeight = -h;
+    bi.biPlanes = 1;
+    bi.biBitCount = 32;
+    void* bits = nullptr;
+    HBITMAP bmp = CreateDIBSection(mem, reinterpret_cast<BITMAPINFO*>(&bi), DIB_RGB_COLORS, &bits, nullptr, 0);
+    HGDIOBJ old = SelectObject(mem, bmp);
+    auto* p = static_cast<uint32_t*>(bits);
+    std::fill(p, p + static_cast<size_t>(w) * h, ground);
+    DrawIconEx(mem, 0, 0, LoadIconW(nullptr, kind), 0, 0, 0, nullptr, DI_NORMAL | DI_DEFAULTSIZE);
+    GdiFlush();
+    size_t diff = 0;
+    for (size_t i = 0; i < shown.size(); ++i) diff += ((shown[i] ^ p[i]) & 0xFFFFFF) != 0;
+    SelectObject(mem, old);
+    DeleteObject(bmp);
+    DeleteDC(mem);
+    ReleaseDC(nullptr, screen);
+    if (diff < best_diff) best_diff = diff, best = kind;
+  }
+  return best;
+}
+
+std::optional<MessageBoxInfo> wait_message_box(DWORD pid, milliseconds timeout) {
+  HWND box = nullptr;
+  wait_until(
+      [&] {
+        box = find_top_window(pid, L"#32770", nullptr, true);
+        return box != nullptr;
+      },
+      timeout);
+  if (!box) return std::nullopt;
+  MessageBoxInfo info;
+  info.hwnd = box;
+  info.caption = text_of(box);
+  info.owner = GetWindow(box, GW_OWNER);
+  // The message text is the static control with id 0xFFFF.
+  if (HWND text = find_child_by_id(box, 0xFFFF)) info.text = text_of(text);
+  for (int i = 0; HWND b = find_child(box, L"Button", nullptr, i); ++i) info.buttons.push_back(text_of(b));
+  // The icon is the static control of style SS_ICON (its id differs between Windows and Wine).
+  HWND icon = nullptr;
+  for (int i = 0; HWND c = find_child(box, L"Static", nullptr, i); ++i)
+    if ((GetWindowLongW(c, GWL_STYLE) & SS_TYPEMASK) == SS_ICON) icon = c;
+  if (icon) {
+    const LPCWSTR kind = shown_icon(icon);
+    info.error_icon = kind == IDI_ERROR;
+    info.info_icon = kind == IDI_INFORMATION;
+  }
+  return info;
+}
+
+bool answer_message_box(const MessageBoxInfo& box, int id) {
+  PostMessageW(box.hwnd, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED), 0);
+  return wait_until([&] { return !IsWindow(box.hwnd) || !IsWindowVisible(box.hwnd); }, milliseconds(5000));
+}
+
+// --- pictures ---
+
+bool save_window_bmp(HWND hwnd, const fs::path& file) {
+  RECT r{};
+  GetWindowRect(hwnd, &r);
+  const int w = r.right - r.left, h = r.bottom - r.top;
+  if (w <= 0 || h <= 0) return false;
+  HDC screen = GetDC(nullptr);
+  HDC mem = CreateCompatibleDC(screen);
+  HBITMAP bmp = CreateCompatibleBitmap(screen, w, h);
+  HGDIOBJ old = SelectObject(mem, bmp);
+  BitBlt(mem, 0, 0, w, h, screen, r.left, r.top, SRCCOPY);
+  SelectObject(mem, old);
+
+  BITMAPINFOHEADER bi{};
+  bi.biSize = sizeof bi;
+  bi.biWidth = w;
+  bi.biHeight = h;   // bottom-up, as BMP files keep it
+  bi.biPlanes = 1;
+  bi.biBitCount = 24;
+  bi.biCompression = BI_RGB;
+  const int stride = ((w * 3 + 3) / 4) * 4;
+  std::vector<char> pixels(static_cast<size_t>(stride) * h);
+  GetDIBits(mem, bmp, 0, static_cast<UINT>(h), pixels.data(), reinterpret_cast<BITMAPINFO*>(&bi), DIB_RGB_COLORS);
+  DeleteObject(bmp);
+  DeleteDC(mem);
+  ReleaseDC(nullptr, screen);
+
+  BITMAPFILEHEADER fh{};
+  fh.bfType = 0x4D42;
+  fh.bfOffBits = sizeof fh + sizeof bi;
+  fh.bfSize = fh.bfOffBits + static_cast<DWORD>(pixels.size());
+  std::ofstream out(file, std::ios::binary);
+  out.write(reinterpret_cast<const char*>(&fh), sizeof fh);
+  out.write(reinterpret_cast<const char*>(&bi), sizeof bi);
+  out.write(pixels.data(), static_cast<std::streamsize>(pixels.size()));
+  return static_cast<bool>(out);
+}
+
+COLORREF pixel_at(HWND hwnd, int x, int y) {
+  POINT p{x, y};
+  ClientToScreen(hwnd, &p);
+  HDC screen = GetDC(nullptr);
+  const COLORREF c = GetPixel(screen, p.x, p.y);
+  ReleaseDC(nullptr, screen);
+  return c;
+}
+
+}  // namespace uidriver

@@ -1,0 +1,145 @@
+// Drives MX_540KTR.exe from another Windows process, the way a user would,
+// through window messages only: start the program in a fresh folder with the
+// virtual MX-540KTR's HID_Lib.dll, find its windows and controls, click,
+// choose, type, read message boxes, and read and command the virtual device
+// through its state folder (MX540_VIRTUAL_DIR).
+#pragma once
+
+#include <windows.h>
+
+#include <array>
+#include <chrono>
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace uidriver {
+
+using std::chrono::milliseconds;
+
+// What the driver knows of MX_540KTR.exe's windows: window classes, the
+// command ids of fmain's menu (Wine keeps menus inside their process, so
+// another process cannot read them) and the control ids of fmain's panel.
+inline constexpr wchar_t fmain_class[] = L"Tfmain";
+inline constexpr wchar_t fu_class[] = L"Tfu";
+inline constexpr wchar_t panel_class[] = L"MXPanel";
+inline constexpr int menu_update_firmware = 101, menu_about = 102;
+inline constexpr int id_src = 1001, id_gain = 1002, id_ref = 1003, id_delay = 1004, id_delay_gpi = 1005,
+                     id_scale = 1006;
+
+// Polls `done` every 20 ms until it holds or `timeout` passes; gives its last answer.
+bool wait_until(const std::function<bool()>& done, milliseconds timeout = milliseconds(10000));
+
+// The folder of the running test program (where MX_540KTR.exe is built).
+std::filesystem::path own_folder();
+
+// The virtual device's state folder.
+class VirtualDevice {
+public:
+  explicit VirtualDevice(std::filesystem::path dir) : dir_(std::move(dir)) {}
+  const std::filesystem::path& dir() const { return dir_; }
+
+  // Leaves a command (one line of the device's control language) and waits
+  // until the device has taken it; gives the line the device logged for it.
+  std::string command(const std::string& line, milliseconds timeout = milliseconds(10000));
+  // Leaves a command without waiting (for a device that is not loaded yet).
+  void leave_command(const std::string& line);
+
+  // The 29-byte settings record the device holds, when its file is there.
+  std::optional<std::array<uint8_t, 29>> settings() const;
+  // key=value lines of device.txt.
+  std::map<std::string, std::string> state() const;
+  std::string state(const std::string& key) const;
+  // Waits until the device holds a settings record for which `match` is true.
+  bool wait_settings(const std::function<bool(const std::array<uint8_t, 29>&)>& match,
+                     milliseconds timeout = milliseconds(10000)) const;
+
+private:
+  std::filesystem::path dir_;
+  int sequence_ = 0;
+};
+
+// A copy of the program in a fresh folder, running.
+class App {
+public:
+  // Makes `folder` (emptied first) with MX_540KTR.exe and the virtual HID_Lib.dll
+  // and a device folder "device" inside it. `before_start` may prepare the device
+  // folder (for instance leave commands) before the program starts.
+  explicit App(std::filesystem::path folder);
+  ~App();
+  App(const App&) = delete;
+  App& operator=(const App&) = delete;
+
+  // Starts the program with MX540_VIRTUAL_DIR set and waits for fmain and fu.
+  bool start(milliseconds timeout = milliseconds(20000));
+  // Asks fmain to close and waits for the process to end; kills it otherwise.
+  void stop(milliseconds timeout = milliseconds(10000));
+  bool running() const;
+  DWORD exit_code() const;
+
+  const std::filesystem::path& folder() const { return folder_; }
+  VirtualDevice& device() { return device_; }
+  DWORD pid() const { return pi_.dwProcessId; }
+  HWND fmain() const { return fmain_; }
+  HWND fu() const { return fu_; }
+
+private:
+  std::filesystem::path folder_;
+  VirtualDevice device_;
+  PROCESS_INFORMATION pi_{};
+  HWND fmain_ = nullptr;
+  HWND fu_ = nullptr;
+};
+
+// --- windows of another process ---
+// Top-level window of process `pid` with window class `cls` (nullptr: any) and
+// caption `title` (nullptr: any).
+HWND find_top_window(DWORD pid, const wchar_t* cls, const wchar_t* title, bool visible_only = false);
+// Descendant of `parent` with that class and text (nullptr: any), the `nth` match in z-order.
+HWND find_child(HWND parent, const wchar_t* cls, const wchar_t* text = nullptr, int nth = 0);
+HWND find_child_by_id(HWND parent, int id);
+std::wstring text_of(HWND hwnd);   // WM_GETTEXT, also across processes
+std::wstring class_of(HWND hwnd);
+// Client rectangle of `child` in the client coordinates of `ancestor`.
+RECT rect_in(HWND child, HWND ancestor);
+
+// --- input, by messages ---
+enum class Mouse { left, right, middle };
+// Press and release at client point (x, y) of `hwnd`; waits until the program has handled both.
+void click_at(HWND hwnd, int x, int y, Mouse button = Mouse::left);
+void click_button(HWND button);                     // BM_CLICK (push buttons)
+void choose_item(HWND combo, int index);            // CB_SETCURSEL + CBN_SELCHANGE to its parent
+int chosen_item(HWND combo);                        // CB_GETCURSEL
+void set_text(HWND edit, const std::wstring& text); // WM_SETTEXT (EN_CHANGE follows)
+void focus_by_click(HWND control);                  // a click inside the control takes the focus
+// Chooses the menu bar item at `index` of `hwnd` (posted, so a modal loop may
+// follow). Where the menu cannot be read from here, fmain's known ids are used.
+void choose_menu(HWND hwnd, int index);
+
+// --- message boxes ---
+struct MessageBoxInfo {
+  HWND hwnd = nullptr;
+  std::wstring caption, text;
+  std::vector<std::wstring> buttons;
+  HWND owner = nullptr;
+  bool error_icon = false, info_icon = false;   // icon recognised by its image
+};
+// The first message box (dialog class #32770) of `pid` that appears within `timeout`.
+std::optional<MessageBoxInfo> wait_message_box(DWORD pid, milliseconds timeout = milliseconds(10000));
+// Which standard icon (IDI_ERROR, IDI_INFORMATION, IDI_WARNING, IDI_QUESTION) the
+// icon control of a message box shows.
+LPCWSTR shown_icon(HWND icon_static);
+// Presses one of its buttons by command id (IDOK, IDCANCEL ...) and waits until it is gone.
+bool answer_message_box(const MessageBoxInfo& box, int id);
+
+// --- pictures ---
+// A copy of the window (frame included) as the screen shows it, saved as a 24-bit BMP.
+bool save_window_bmp(HWND hwnd, const std::filesystem::path& file);
+// Colour (0x00BBGGRR) at client point (x, y) of `hwnd`, read from the screen.
+COLORREF pixel_at(HWND hwnd, int x, int y);
+
+}  // namespace uidriver

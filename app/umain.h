@@ -1,0 +1,80 @@
+// The main window fmain (class Tfmain): the four preset buttons, the L and R
+// channel buttons and the panel pnl1 with the six settings of the active preset.
+#pragma once
+
+#include <windows.h>
+
+#include <memory>
+
+#include "PresetLogic.h"
+#include "win/HSButtonHost.h"
+
+class Tfmain {
+public:
+  HWND handle = nullptr;
+  HMENU mm = nullptr;
+  static constexpr UINT_PTR tmr = 1;   // poll timer, 2000 ms
+
+  // Colour-style buttons, in child order (the order Cont walks them).
+  hs::THSSpeedButton* b0 = nullptr;
+  hs::THSSpeedButton* b2 = nullptr;
+  hs::THSSpeedButton* b1 = nullptr;
+  hs::THSSpeedButton* b3 = nullptr;
+  hs::THSSpeedButton* lb = nullptr;
+  hs::THSSpeedButton* rb = nullptr;
+
+  HWND pnl1 = nullptr;
+  HWND src = nullptr, ref = nullptr, scale = nullptr;                 // drop-down lists
+  HWND gain = nullptr, delay = nullptr, delay_gpi = nullptr;          // spin boxes: the edit
+  HWND gain_ud = nullptr, delay_ud = nullptr, delay_gpi_ud = nullptr; //   and its arrows
+
+  bool create(HINSTANCE instance);
+
+  void FormCreate();
+  void FormActivate();
+  void FormClose();
+  void Cont(bool en);
+  void tmrTimer();
+  void N1Click();
+  void N2Click();
+
+  void but_sel(hs::THSSpeedButton* Sender, hs::TMouseButton Button);
+  void lr_down(hs::THSSpeedButton* Sender);
+  void srcSelect();
+  void gainChange();
+  void refSelect();
+  void delayChange();
+  void delay_gpiChange();
+  void scaleChange();
+  void save();
+  void refresh();
+
+  LRESULT handle_message(UINT msg, WPARAM wp, LPARAM lp);
+
+private:
+  struct Spin {
+    HWND edit = nullptr, arrows = nullptr;
+    SpinRange range{};
+    int value = 0;   // the last value inside the range; typed text that is not a number leaves it
+    void (Tfmain::*changed)() = nullptr;
+  };
+  Spin* spin_of(HWND edit);
+  void spin_text_changed(Spin& spin);
+  void spin_show(Spin& spin, int value);
+  void value_edited(ValueField field, int value);
+  hs::THSSpeedButton* button(int n) const;
+  HWND control_of(ValueField field) const;
+
+  std::unique_ptr<hs::THSButtonHost> host_;
+  Spin gain_spin_, delay_spin_, delay_gpi_spin_;
+  // The window's active control, kept like a form's ActiveControl: it stays
+  // while the window is inactive, and refresh leaves it as it is.
+  HWND active_control_ = nullptr;
+  bool handlers_attached_ = true;
+  bool bound_ = false;
+};
+
+extern Tfmain* fmain;
+
+// Fills the link's host seams with the two windows (main thread, after both exist).
+void install_link_host();

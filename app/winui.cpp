@@ -1,0 +1,140 @@
+#include "winui.h"
+
+#include "PresetLogic.h"
+
+#include <map>
+
+int screen_dpi() {
+  static const int dpi = [] {
+    HDC dc = GetDC(nullptr);
+    int v = dc ? GetDeviceCaps(dc, LOGPIXELSY) : 96;
+    if (dc) ReleaseDC(nullptr, dc);
+    return v > 0 ? v : 96;
+  }();
+  return dpi;
+}
+
+int px(int layout_pixels) { return scale_px(layout_pixels, screen_dpi()); }
+
+HFONT tahoma_bold(int layout_pixels) {
+  static std::map<int, HFONT> fonts;
+  HFONT& font = fonts[layout_pixels];
+  if (!font)
+    font = CreateFontW(-px(layout_pixels), 0, 0, 0, FW_BOLD, FALSE, FALSE, FALSE, DEFAULT_CHARSET,
+                       OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY, DEFAULT_PITCH | FF_DONTCARE,
+                       L"Tahoma");
+  return font;
+}
+
+std::wstring widen(const std::string& text) {
+  if (text.empty()) return {};
+  int n = MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
+  std::wstring out(static_cast<size_t>(n), L'\0');
+  MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), out.data(), n);
+  return out;
+}
+
+std::wstring widen_utf8(const std::string& text) {
+  if (text.empty()) return {};
+  int n = MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
+  std::wstring out(static_cast<size_t>(n), L'\0');
+  MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), n);
+  return out;
+}
+
+std::string narrow(const std::wstring& text) {
+  if (text.empty()) return {};
+  int n = WideCharToMultiByte(CP_ACP, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
+  std::string out(static_cast<size_t>(n), '\0');
+  WideCharToMultiByte(CP_ACP, 0, text.data(), static_cast<int>(text.size()), out.data(), n, nullptr, nullptr);
+  return out;
+}
+
+std::wstring window_text(HWND hwnd) {
+  int n = GetWindowTextLengthW(hwnd);
+  std::wstring text(static_cast<size_t>(n) + 1, L'\0');
+  n = GetWindowTextW(hwnd, text.data(), n + 1);
+  text.resize(static_cast<size_t>(n > 0 ? n : 0));
+  return text;
+}
+
+HWND create_child(HWND parent, DWORD ex_style, const wchar_t* cls, const wchar_t* text, DWORD style, int left,
+                  int top, int width, int height, int id, HFONT font) {
+  HWND h = CreateWindowExW(ex_style, cls, text, WS_CHILD | WS_VISIBLE | style, px(left), px(top), px(width),
+                           px(height), parent, reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)),
+                           GetModuleHandleW(nullptr), nullptr);
+  if (h && font) SendMessageW(h, WM_SETFONT, reinterpret_cast<WPARAM>(font), FALSE);
+  return h;
+}
+
+namespace {
+
+constexpr wchar_t panel_class[] = L"MXPanel";
+
+LRESULT CALLBACK panel_proc(HWND h, UINT msg, WPARAM wp, LPARAM lp) {
+  switch (msg) {
+    case WM_COMMAND:
+    case WM_NOTIFY:
+    case WM_CTLCOLORSTATIC:
+    case WM_CTLCOLOREDIT:
+    case WM_CTLCOLORLISTBOX:
+    case WM_CTLCOLORBTN:
+    case WM_VSCROLL:
+    case WM_HSCROLL:
+      return SendMessageW(GetParent(h), msg, wp, lp);
+    case WM_ERASEBKGND: {
+      RECT r;
+      GetClientRect(h, &r);
+      HBRUSH brush = CreateSolidBrush(static_cast<COLORREF>(GetWindowLongPtrW(h, GWLP_USERDATA)));
+      FillRect(reinterpret_cast<HDC>(wp), &r, brush);
+      DeleteObject(brush);
+      DrawEdge(reinterpret_cast<HDC>(wp), &r, BDR_RAISEDOUTER, BF_RECT);
+      return 1;
+    }
+  }
+  return DefWindowProcW(h, msg, wp, lp);
+}
+
+}  // namespace
+
+HWND create_panel(HWND parent, int left, int top, int width, int height, COLORREF background) {
+  static const bool registered = [] {
+    WNDCLASSEXW wc{};
+    wc.cbSize = sizeof wc;
+    wc.lpfnWndProc = panel_proc;
+    wc.hInstance = GetModuleHandleW(nullptr);
+    wc.hCursor = LoadCursorW(nullptr, IDC_ARROW);
+    wc.lpszClassName = panel_class;
+    return RegisterClassExW(&wc) != 0;
+  }();
+  (void)registered;
+  // WS_EX_CONTROLPARENT: Tab walks into the panel's controls.
+  HWND h = create_child(parent, WS_EX_CONTROLPARENT, panel_class, L"", WS_CLIPSIBLINGS, left, top, width, height, 0,
+                        nullptr);
+  SetWindowLongPtrW(h, GWLP_USERDATA, static_cast<LONG_PTR>(background));
+  return h;
+}
+
+SIZE outer_size_for_client(int client_width, int client_height, DWORD style, DWORD ex_style, bool has_menu) {
+  RECT r{0, 0, px(client_width), px(client_height)};
+  AdjustWindowRectEx(&r, style, has_menu ? TRUE : FALSE, ex_style);
+  return SIZE{r.right - r.left, r.bottom - r.top};
+}
+
+void dispatch_message(MSG& msg) {
+  HWND active = GetActiveWindow();
+  if (active && IsDialogMessageW(active, &msg)) return;
+  TranslateMessage(&msg);
+  DispatchMessageW(&msg);
+}
+
+void pump_pending_messages() {
+  MSG msg;
+  while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
+    if (msg.message == WM_QUIT) {
+      PostQuitMessage(static_cast<int>(msg.wParam));
+      return;
+    }
+    dispatch_message(msg);
+  }
+}

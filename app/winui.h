@@ -1,0 +1,44 @@
+// Small Win32 helpers shared by the two windows: layout pixels scaled to the
+// screen's DPI, the Tahoma bold fonts, text conversion, the panel window class
+// and the message dispatch that every message loop of the program uses.
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+
+// Application title: the taskbar text, the main window's caption and the
+// caption of the link's error messages.
+inline constexpr wchar_t application_title[] = L"MX-540KTR";
+
+// The screen's DPI, read once.
+int screen_dpi();
+// A layout value given in 96-DPI pixels, in pixels of this screen.
+int px(int layout_pixels);
+
+// Tahoma bold with a character height of `layout_pixels` (scaled); kept for the
+// life of the process.
+HFONT tahoma_bold(int layout_pixels);
+
+std::wstring widen(const std::string& text);        // the system's 8-bit code page
+std::wstring widen_utf8(const std::string& text);
+std::string narrow(const std::wstring& text);
+std::wstring window_text(HWND hwnd);
+
+// A child window created at layout coordinates (scaled here), with `font`.
+HWND create_child(HWND parent, DWORD ex_style, const wchar_t* cls, const wchar_t* text, DWORD style, int left,
+                  int top, int width, int height, int id, HFONT font);
+
+// The panel window class: fills itself with `background`, draws a raised
+// 1-pixel bevel, and passes its children's notifications (WM_COMMAND,
+// WM_NOTIFY, WM_CTLCOLOR*, scroll messages) to its parent.
+HWND create_panel(HWND parent, int left, int top, int width, int height, COLORREF background);
+
+// Client size in layout pixels into the outer size of a window of that style.
+SIZE outer_size_for_client(int client_width, int client_height, DWORD style, DWORD ex_style, bool has_menu);
+
+// Handles one message the way every loop of the program does (keyboard
+// navigation among the controls of the active window, then dispatch).
+void dispatch_message(MSG& msg);
+// Handles the messages that are pending now; a WM_QUIT is put back for the main loop.
+void pump_pending_messages();
