@@ -79,10 +79,16 @@ std::string text(const THIDString& s) { return std::string(s.Text, s.Length); }
 class DropInLibrary : public ::testing::Test {
  protected:
   void SetUp() override {
-    // A Unix path, as a test script under Wine would give it.
-    folder_unix = "/tmp/mx540-dropin-" + std::to_string(GetCurrentProcessId());
+    // A Unix path, as a test script under Wine gives it: the working folder's
+    // own, with Wine's drive Z: taken off.
+    const std::string cwd = fs::current_path().generic_string();
+    ASSERT_EQ(cwd.rfind("Z:/", 0), 0u) << cwd;
+    folder_unix = cwd.substr(2) + "/dropin-state/" + std::to_string(GetCurrentProcessId());
     folder = fs::path("Z:" + folder_unix);
-    fs::remove_all(folder);
+    // Cleared before the library loads: from then on the device writes there
+    // until the process ends (the library is never unloaded).
+    std::error_code ec;
+    fs::remove_all(folder, ec);
     SetEnvironmentVariableW(L"MX540_VIRTUAL_DIR", fs::path(folder_unix).wstring().c_str());
 
     lib.module = LoadLibraryW(L"HID_Lib.dll");
@@ -104,7 +110,6 @@ class DropInLibrary : public ::testing::Test {
     lib.set_usb_handler(&on_device_change);
   }
 
-  void TearDown() override { fs::remove_all(folder); }
 
   // Scans and opens the first device whose manufacturer is "VORNIX"; `product` gets its product string.
   bool open_vornix(std::string* product = nullptr) {
