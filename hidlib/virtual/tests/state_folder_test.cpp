@@ -1,0 +1,145 @@
+// The state folder: what the device writes there, what it takes back at start,
+// and which command files it runs.
+#include "StateFolder.h"
+#include "HostSide.h"
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <iterator>
+
+using namespace mxv;
+using namespace mxv::hostside;
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string read_text(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+void write_text(const fs::path& path, const std::string& text) {
+  std::ofstream(path, std::ios::binary) << text;
+}
+
+class StateFolderTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    dir = fs::temp_directory_path() /
+          ("mx540-state-" + std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()));
+    fs::remove_all(dir);
+    folder.emplace(dir);
+    ASSERT_TRUE(folder->prepare());
+  }
+  void TearDown() override { fs::remove_all(dir); }
+
+  fs::path dir;
+  std::optional<TStateFolder> folder;
+};
+
+}  // namespace
+
+TEST_F(StateFolderTest, FlushWritesEveryPartAndLaterOnlyWhatChanged) {
+  TDeviceModel model;
+  send(model, cmd_write, std::vector<uint8_t>(29, 4), 12);
+  folder->flush(model);
+  EXPECT_EQ(read_text(dir / "settings.bin"), std::string(29, '\x04'));
+  EXPECT_EQ(read_text(dir / "flash.bin").size(), flash_size);
+  EXPECT_EQ(read_text(dir / "eeprom.bin"), std::string(eeprom_size, '\xFF'));
+  EXPECT_EQ(read_text(dir / "version.txt"), "1.16\n");
+  const std::string device = read_text(dir / "device.txt");
+  EXPECT_NE(device.find("present=1\n"), std::string::npos);
+  EXPECT_NE(device.find("mode=normal\n"), std::string::npos);
+  EXPECT_NE(device.find("product=MX-540KTR\n"), std::string::npos);
+  EXPECT_NE(device.find("frames_received=1\n"), std::string::npos);
+  std::string payload_hex;
+  for (int i = 0; i < 29; ++i)
+    payload_hex += "04";
+  EXPECT_EQ(read_text(dir / "frames.log"),
+            "seq=1 t=12 mode=normal status=handled cmd=0x80 len=29 payload=" + payload_hex + "\n");
+  for (const auto& entry : fs::directory_iterator(dir))
+    EXPECT_NE(entry.path().extension(), ".tmp") << entry.path();
+
+  // Unchanged parts are not written again; a changed one is.
+  fs::remove(dir / "flash.bin");
+  fs::remove(dir / "settings.bin");
+  folder->flush(model);
+  EXPECT_FALSE(fs::exists(dir / "flash.bin"));
+  EXPECT_FALSE(fs::exists(dir / "settings.bin"));
+  model.control("settings 0102030405060708090a0b0c0d0e0f101112131415161718191a1b1c1d", 0);
+  folder->flush(model);
+  EXPECT_EQ(read_text(dir / "settings.bin").size(), 29u);
+  EXPECT_FALSE(fs::exists(dir / "flash.bin"));
+}
+
+TEST_F(StateFolderTest, LoadTakesWholeFilesAndLeavesTheRestAtFactoryState) {
+  struct Case {
+    const char* name;
+    std::string settings, flash, version;
+    bool settings_taken, flash_taken;
+    uint16_t version_taken;
+  };
+  const std::string record(29, '\x02');
+  const std::string image(flash_size, '\x33');
+  const std::vector<Case> cases = {
+      {"all whole", record, image, "2.7\n", true, true, 0x0207},
+      {"short settings file", record.substr(0, 28), image, "2.7", false, true, 0x0207},
+      {"long flash file", record, image + "x", "2.7", true, false, 0x0207},
+      {"version not a version", record, image, "two", true, true, factory_version},
+      {"version with junk after it", record, image, "2.7beta", true, true, factory_version},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    write_text(dir / "settings.bin", c.settings);
+    write_text(dir / "flash.bin", c.flash);
+    write_text(dir / "version.txt", c.version);
+    TDeviceModel model;
+    folder->load(model);
+    EXPECT_EQ(model.settings() == default_settings(), !c.settings_taken);
+    EXPECT_EQ(model.flash()[100] == 0x33, c.flash_taken);
+    EXPECT_EQ(model.version(), c.version_taken);
+    EXPECT_EQ(model.eeprom(), std::vector<uint8_t>(eeprom_size, 0xFF));
+  }
+}
+
+TEST_F(StateFolderTest, OnlyFinishedCommandFilesRunInNameOrder) {
+  write_text(dir / "control" / "20-second.cmd", "plug\r\nclear\n");
+  write_text(dir / "control" / "10-first.cmd", "unplug\n");
+  write_text(dir / "control" / "30-unfinished.cmd", "replug");  // still being written
+  write_text(dir / "control" / "40-other.txt", "unplug\n");
+  write_text(dir / "control" / "50-renamed-later.cmd.part", "unplug\n");
+  const auto files = folder->ready_commands();
+  ASSERT_EQ(files.size(), 2u);
+  EXPECT_EQ(files[0].name, "10-first.cmd");
+  EXPECT_EQ(files[0].lines, std::vector<std::string>{"unplug"});
+  EXPECT_EQ(files[1].name, "20-second.cmd");
+  EXPECT_EQ(files[1].lines, (std::vector<std::string>{"plug", "clear"}));
+
+  folder->finish_command(files[0], {"ok"});
+  folder->finish_command(files[1], {"ok", "error: x"});
+  EXPECT_FALSE(fs::exists(dir / "control" / "10-first.cmd"));
+  EXPECT_FALSE(fs::exists(dir / "control" / "20-second.cmd"));
+  EXPECT_TRUE(fs::exists(dir / "control" / "30-unfinished.cmd"));
+  EXPECT_EQ(read_text(dir / "control.log"),
+            "10-first.cmd: unplug -> ok\n20-second.cmd: plug -> ok\n20-second.cmd: clear -> error: x\n");
+  EXPECT_EQ(folder->ready_commands().size(), 0u);
+}
+
+TEST_F(StateFolderTest, AtomicWriteReplacesAnExistingFileWhole) {
+  write_text(dir / "x.bin", std::string(1000, 'a'));
+  ASSERT_TRUE(write_atomically(dir / "x.bin", "bb"));
+  EXPECT_EQ(read_text(dir / "x.bin"), "bb");
+  EXPECT_FALSE(fs::exists(dir / "x.bin.tmp"));
+  EXPECT_FALSE(write_atomically(dir / "missing-folder" / "x.bin", "c"));
+}
+
+TEST(FrameLog, OneLinePerFrameWithStatusCommandPayloadAndNote) {
+  TDeviceModel model;
+  send(model, cmd_read, {}, 1);
+  send(model, cmd_erase, address_payload(0x0200), 2);  // not a command of normal mode
+  const std::string log = format_frame_log(model.log());
+  EXPECT_EQ(log,
+            "seq=1 t=1 mode=normal status=handled cmd=0x00 len=0 payload=\n"
+            "seq=2 t=2 mode=normal status=ignored cmd=0xF0 len=2 payload=0200 note=not a command of normal mode\n");
+}
