@@ -371,6 +371,7 @@ void TDeviceModel::append_log(TFrameRecord record) {
 void TDeviceModel::clear_log() {
   log_.clear();
   log_seq_ = 0;
+  ++log_epoch_;
   ++revisions_.log;
 }
 

@@ -161,6 +161,8 @@ class TDeviceModel {
   uint16_t version() const { return version_; }
   const std::deque<TFrameRecord>& log() const { return log_; }
   uint64_t frames_received() const { return frames_received_; }
+  // Raised by clear-log, when the sequence numbers start again at 1.
+  uint64_t log_epoch() const { return log_epoch_; }
   uint64_t replies_sent() const { return replies_sent_; }
   const std::vector<std::string>& device_faults() const { return device_faults_; }
   const TRevisions& revisions() const { return revisions_; }
@@ -199,6 +201,7 @@ class TDeviceModel {
   std::vector<TStep> steps_;
   std::deque<TFrameRecord> log_;
   uint64_t log_seq_ = 0;
+  uint64_t log_epoch_ = 0;
   uint8_t pending_cmd_ = 0;  // first byte of the frame being collected
   uint64_t frames_received_ = 0;
   uint64_t replies_sent_ = 0;

@@ -150,31 +150,72 @@ void TStateFolder::load(TDeviceModel& model) const {
     model.load(settings, flash, eeprom, version);
 }
 
-void TStateFolder::flush(const TDeviceModel& model) {
+TStateSnapshot TStateFolder::snapshot(const TDeviceModel& model) {
   const TRevisions& now = model.revisions();
-  const bool all = !flushed_once_;
-  if (all || now.settings != written_.settings)
-    write_atomically(dir_ / "settings.bin",
-                     std::string(model.settings().begin(), model.settings().end()));
-  if (all || now.flash != written_.flash)
-    write_atomically(dir_ / "flash.bin", as_string(model.flash()));
-  if (all || now.eeprom != written_.eeprom)
-    write_atomically(dir_ / "eeprom.bin", as_string(model.eeprom()));
-  if (all || now.log != written_.log)
-    write_atomically(dir_ / "frames.log", format_frame_log(model.log()));
-  if (all || now.faults != written_.faults) {
+  TStateSnapshot snap;
+  snap.revisions = now;
+  snap.all = !flushed_once_;
+  if (snap.all || now.settings != written_.settings)
+    snap.settings = model.settings();
+  if (snap.all || now.flash != written_.flash)
+    snap.flash = model.flash();
+  if (snap.all || now.eeprom != written_.eeprom)
+    snap.eeprom = model.eeprom();
+  if (snap.all || now.log != written_.log) {
+    snap.log_changed = true;
+    const auto& log = model.log();
+    if (model.log_epoch() != log_epoch_) {
+      snap.log_restarted = true;
+      last_frame_seq_ = 0;
+      log_epoch_ = model.log_epoch();
+    }
+    for (const auto& record : log)
+      if (record.seq > last_frame_seq_)
+        snap.new_frames.push_back(record);
+    if (!log.empty())
+      last_frame_seq_ = log.back().seq;
+  }
+  if (snap.all || now.faults != written_.faults)
+    snap.faults = model.device_faults();
+  if (snap.all || now.device != written_.device || now.log != written_.log || now.faults != written_.faults) {
+    snap.version = version_text(model.version()) + '\n';
+    snap.device = format_device(model);
+  }
+  written_ = now;
+  flushed_once_ = true;
+  return snap;
+}
+
+void TStateFolder::write(const TStateSnapshot& snap) {
+  if (snap.settings)
+    write_atomically(dir_ / "settings.bin", std::string(snap.settings->begin(), snap.settings->end()));
+  if (snap.flash)
+    write_atomically(dir_ / "flash.bin", as_string(*snap.flash));
+  if (snap.eeprom)
+    write_atomically(dir_ / "eeprom.bin", as_string(*snap.eeprom));
+  if (snap.log_changed) {
+    if (snap.log_restarted)
+      log_lines_.clear();
+    for (const auto& record : snap.new_frames)
+      log_lines_.push_back(format_frame_log({record}));
+    while (log_lines_.size() > log_capacity)
+      log_lines_.pop_front();
     std::string text;
-    for (const auto& f : model.device_faults())
+    for (const auto& line : log_lines_)
+      text += line;
+    write_atomically(dir_ / "frames.log", text);
+  }
+  if (snap.faults) {
+    std::string text;
+    for (const auto& f : *snap.faults)
       text += f + '\n';
     write_atomically(dir_ / "faults.log", text);
   }
   // Last, so that what it says is already true of the files above.
-  if (all || now.device != written_.device || now.log != written_.log || now.faults != written_.faults) {
-    write_atomically(dir_ / "version.txt", version_text(model.version()) + '\n');
-    write_atomically(dir_ / "device.txt", format_device(model));
+  if (!snap.device.empty()) {
+    write_atomically(dir_ / "version.txt", snap.version);
+    write_atomically(dir_ / "device.txt", snap.device);
   }
-  written_ = now;
-  flushed_once_ = true;
 }
 
 std::vector<TCommandFile> TStateFolder::ready_commands() const {

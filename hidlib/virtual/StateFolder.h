@@ -7,7 +7,9 @@
 // the other files hold at least the effect of those N frames.
 #pragma once
 
+#include <deque>
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -23,6 +25,20 @@ bool write_atomically(const std::filesystem::path& target, const std::string& by
 
 std::string format_frame_log(const std::deque<TFrameRecord>& log);
 std::string format_device(const TDeviceModel& model);
+
+// The parts of the model's state that changed since the last flush, copied
+// out under the model's lock so that the files are written without it.
+struct TStateSnapshot {
+  TRevisions revisions;
+  bool all = false;
+  std::optional<TSettings> settings;
+  std::optional<std::vector<uint8_t>> flash, eeprom;
+  bool log_changed = false;
+  bool log_restarted = false;               // the log was cleared: start the file anew
+  std::vector<TFrameRecord> new_frames;
+  std::optional<std::vector<std::string>> faults;
+  std::string version, device;              // empty when unchanged
+};
 
 struct TCommandFile {
   std::string name;                // file name inside control/
@@ -41,8 +57,11 @@ class TStateFolder {
   // Takes settings, flash, EEPROM and version from an earlier run, where present
   // and whole; the device keeps its factory state for whatever is missing.
   void load(TDeviceModel& model) const;
-  // Writes the parts that changed since the last flush (all of them the first time).
-  void flush(const TDeviceModel& model);
+  // Writes the parts that changed since the last flush (all of them the first
+  // time): snapshot() under the model's lock, then write() without it.
+  TStateSnapshot snapshot(const TDeviceModel& model);
+  void write(const TStateSnapshot& snapshot);
+  void flush(const TDeviceModel& model) { write(snapshot(model)); }
 
   // Command files ready to run (name ends in ".cmd" and the content ends with a
   // line end), in name order.
@@ -53,7 +72,10 @@ class TStateFolder {
  private:
   std::filesystem::path dir_;
   bool flushed_once_ = false;
-  TRevisions written_;
+  TRevisions written_;          // as far as snapshots have been taken
+  uint64_t last_frame_seq_ = 0; // of the last frame taken into log_lines_
+  uint64_t log_epoch_ = 0;
+  std::deque<std::string> log_lines_;
   std::deque<std::string> control_log_;
 };
 

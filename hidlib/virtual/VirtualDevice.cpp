@@ -96,10 +96,14 @@ void TVirtualMx540::flush() {
   std::lock_guard folder_lock(folder_mutex_);
   if (!folder_)
     return;
-  // Writing takes a copy-free pass over the model, so the model stays locked
-  // for it; the files are small enough for that to be short.
-  std::lock_guard lock(model_mutex_);
-  folder_->flush(model_);
+  // Only the copying holds the model; the host's transfers go on while the
+  // files are written.
+  TStateSnapshot snapshot;
+  {
+    std::lock_guard lock(model_mutex_);
+    snapshot = folder_->snapshot(model_);
+  }
+  folder_->write(snapshot);
 }
 
 bool TVirtualMx540::commands_pending() const {

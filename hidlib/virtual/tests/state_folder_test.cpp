@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <fstream>
 #include <iterator>
 
@@ -71,6 +72,37 @@ TEST_F(StateFolderTest, FlushWritesEveryPartAndLaterOnlyWhatChanged) {
   folder->flush(model);
   EXPECT_EQ(read_text(dir / "settings.bin").size(), 29u);
   EXPECT_FALSE(fs::exists(dir / "flash.bin"));
+}
+
+TEST_F(StateFolderTest, FrameLogGrowsAcrossFlushesAndStartsAnewAfterClearLog) {
+  TDeviceModel model;
+  send(model, cmd_read, {}, 1);
+  folder->flush(model);
+  send(model, cmd_read, {}, 2);
+  send(model, 0x42, {}, 3);
+  folder->flush(model);
+  folder->flush(model);
+  const std::string log = read_text(dir / "frames.log");
+  EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), 3) << log;
+  EXPECT_EQ(log.find("seq=1 t=1 "), 0u) << log;
+  EXPECT_NE(log.find("\nseq=2 t=2 "), std::string::npos) << log;
+  EXPECT_NE(log.find("\nseq=3 t=3 mode=normal status=ignored cmd=0x42"), std::string::npos) << log;
+
+  model.control("clear-log", 0);
+  folder->flush(model);
+  EXPECT_EQ(read_text(dir / "frames.log"), "");
+  send(model, cmd_read, {}, 9);
+  folder->flush(model);
+  EXPECT_EQ(read_text(dir / "frames.log"), "seq=1 t=9 mode=normal status=handled cmd=0x00 len=0 payload=\n");
+
+  // Cleared and refilled past the old numbers between two flushes.
+  model.control("clear-log", 0);
+  for (int t = 20; t < 25; ++t)
+    send(model, cmd_read, {}, static_cast<uint64_t>(t));
+  folder->flush(model);
+  const std::string refilled = read_text(dir / "frames.log");
+  EXPECT_EQ(std::count(refilled.begin(), refilled.end(), '\n'), 5) << refilled;
+  EXPECT_EQ(refilled.find("seq=1 t=20 "), 0u) << refilled;
 }
 
 TEST_F(StateFolderTest, LoadTakesWholeFilesAndLeavesTheRestAtFactoryState) {
