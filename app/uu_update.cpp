@@ -4,6 +4,7 @@
 #include <windows.h>
 #include <commctrl.h>
 
+#include <atomic>
 #include <string>
 #include <vector>
 
@@ -80,9 +81,58 @@ void drop_queued_input() {
   }
 }
 
+// The device's answers to cmd_finish and cmd_reset arrive on the library's
+// read thread. Their message boxes are owned by fu, and a box owned by a
+// window of another thread ties the two threads' windows together: hiding fu
+// then waits on the read thread, which runs no message loop (under Wine the
+// dialog stays on screen for good). So the read thread hands each answer to
+// fu's own thread through a hidden message-only window, which shows the box
+// there, owner fu as before.
+enum Answer : WPARAM { update_finished = 1, settings_reset = 2 };
+constexpr UINT WM_APP_DEVICE_ANSWER = WM_APP + 0x30;
+std::atomic<HWND> answer_window{nullptr};
+
+void show_answer(Answer answer) {
+  if (!fu) return;
+  if (answer == update_finished) {
+    MessageBoxW(fu->handle, L"Обновление завершено успешно!", message_caption, MB_OK | MB_ICONINFORMATION);
+    close_request = true;
+    fu->set_tmrb_interval(100);
+  } else {
+    MessageBoxW(fu->handle, L"Настройки сброшены!", message_caption, MB_OK | MB_ICONINFORMATION);
+  }
+}
+
+LRESULT CALLBACK answer_proc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
+  if (msg == WM_APP_DEVICE_ANSWER) {
+    show_answer(static_cast<Answer>(wp));
+    return 0;
+  }
+  return DefWindowProcW(hwnd, msg, wp, lp);
+}
+
+// Main thread, before the dialog can send anything that is answered.
+void make_answer_window() {
+  if (answer_window) return;
+  WNDCLASSW wc{};
+  wc.lpfnWndProc = answer_proc;
+  wc.hInstance = GetModuleHandleW(nullptr);
+  wc.lpszClassName = L"TfuAnswers";
+  RegisterClassW(&wc);
+  answer_window = CreateWindowExW(0, wc.lpszClassName, L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, wc.hInstance, nullptr);
+}
+
+// Read thread: hand the answer over; show it here only if there is no window
+// to hand it to.
+void deliver_answer(Answer answer) {
+  HWND target = answer_window;
+  if (!target || !PostMessageW(target, WM_APP_DEVICE_ANSWER, answer, 0)) show_answer(answer);
+}
+
 }  // namespace
 
 void Tfu::FormShow() {
+  make_answer_window();
   close_request = false;
   updating = false;
   set_marquee(pb, false);
@@ -187,12 +237,6 @@ void Tfu::defClick() {
   post_and_wait(cmd_reset);
 }
 
-void Tfu::on_update_finished() {
-  MessageBoxW(handle, L"Обновление завершено успешно!", message_caption, MB_OK | MB_ICONINFORMATION);
-  close_request = true;
-  set_tmrb_interval(100);
-}
+void Tfu::on_update_finished() { deliver_answer(update_finished); }
 
-void Tfu::on_settings_reset() {
-  MessageBoxW(handle, L"Настройки сброшены!", message_caption, MB_OK | MB_ICONINFORMATION);
-}
+void Tfu::on_settings_reset() { deliver_answer(settings_reset); }

