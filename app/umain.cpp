@@ -57,11 +57,19 @@ HWND create_list(HWND parent, int id, int left, int top, int width, const auto& 
   HWND h = create_child(parent, 0, WC_COMBOBOXW, L"", CBS_DROPDOWNLIST | WS_VSCROLL | WS_TABSTOP, left, top, width,
                         24 + 200, id, tahoma_bold(13));
   for (const auto& item : items) SendMessageW(h, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(widen(item).c_str()));
-  RECT closed{};
-  GetWindowRect(h, &closed);
-  const int field = static_cast<int>(SendMessageW(h, CB_GETITEMHEIGHT, static_cast<WPARAM>(-1), 0));
-  const int frame = (closed.bottom - closed.top) - field;
-  if (frame > 0 && px(24) > frame) SendMessageW(h, CB_SETITEMHEIGHT, static_cast<WPARAM>(-1), px(24) - frame);
+  // The closed height follows the selection field's height by a frame that
+  // differs between platforms and themes: measure and correct.
+  // (Wine reads back a field height other than the one set, so the correction
+  // works on the value set.)
+  int field = static_cast<int>(SendMessageW(h, CB_GETITEMHEIGHT, static_cast<WPARAM>(-1), 0));
+  for (int pass = 0; pass < 3; ++pass) {
+    RECT closed{};
+    GetWindowRect(h, &closed);
+    const int error = (closed.bottom - closed.top) - px(24);
+    if (error == 0 || field - error < 1) break;
+    field -= error;
+    SendMessageW(h, CB_SETITEMHEIGHT, static_cast<WPARAM>(-1), field);
+  }
   SendMessageW(h, CB_SETCURSEL, 0, 0);
   return h;
 }

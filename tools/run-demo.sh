@@ -9,12 +9,13 @@
 # program uses the HID_Lib.dll it finds in its folder), the device's state
 # folder run/device (settings.bin, device.txt, frames.log; commands go into
 # run/device/control/*.cmd, see hidlib/virtual/README.md) and a Wine prefix.
+# MX_DEMO_BUILD and MX_DEMO_RUN choose other build and run folders.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
 "$root/tools/install-deps.sh" || { echo "dependency install failed" >&2; exit 1; }
 
-build=$root/build/win
+build=${MX_DEMO_BUILD:-$root/build/win}
 echo "building $build ..."
 cmake -S . -B "$build" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake" \
   -DCMAKE_BUILD_TYPE=RelWithDebInfo >"$build.demo-configure.log" 2>&1 \
@@ -22,7 +23,7 @@ cmake -S . -B "$build" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmak
 cmake --build "$build" -j "$(nproc)" --target MX_540KTR HID_Lib_virtual >"$build.demo-build.log" 2>&1 \
   || { tail -n 40 "$build.demo-build.log"; exit 1; }
 
-run=$root/run
+run=${MX_DEMO_RUN:-$root/run}
 mkdir -p "$run/device"
 cp "$build/bin/MX_540KTR.exe" "$run/"
 cp "$build/bin/virtual/HID_Lib.dll" "$run/"

@@ -371,14 +371,35 @@ TEST_F(MainWindow, UnloadableLibraryEndsTheProgramWithAMessage) {
   EXPECT_TRUE(wait_until([&] { return !app->running(); }));
 }
 
-TEST_F(MainWindow, ScreenshotOfTheConnectedWindow) {
+TEST_F(MainWindow, LayoutTabOrderAndScreenshot) {
   start({"settings " + hex(sample_record(0))});
   ASSERT_TRUE(wait_until([&] { return connected(); }));
   ASSERT_TRUE(wait_hue(b_place[0], Hue::green));
+  EXPECT_EQ(text_of(fmain), L"MX-540KTR");
   RECT client{};
   GetClientRect(fmain, &client);
   EXPECT_EQ(client.right, scaled(274));
   EXPECT_EQ(client.bottom, scaled(365));
+  const RECT panel = rect_in(pnl1, fmain);
+  EXPECT_EQ(panel.left, scaled(20));
+  EXPECT_EQ(panel.top, scaled(130));
+  EXPECT_EQ(panel.right - panel.left, scaled(234));
+  EXPECT_EQ(panel.bottom - panel.top, scaled(215));
+  // Closed drop-down lists are 24 pixels high; the spin boxes (edit and arrows) 69 wide.
+  for (HWND list : {src, ref, scale}) {
+    const RECT r = rect_in(list, pnl1);
+    EXPECT_EQ(r.left, scaled(114));
+    EXPECT_EQ(r.right - r.left, scaled(91));
+    EXPECT_EQ(r.bottom - r.top, scaled(24));
+  }
+  const RECT g = rect_in(gain, pnl1);
+  EXPECT_EQ(g.left, scaled(114));
+  EXPECT_EQ(g.top, scaled(49));
+  // Tab walks ref, scale, src, delay, delay_gpi, gain.
+  HWND order[] = {ref, scale, src, delay, delay_gpi, gain, ref};
+  for (size_t i = 0; i + 1 < std::size(order); ++i)
+    EXPECT_EQ(GetNextDlgTabItem(fmain, order[i], FALSE), order[i + 1]) << "after tab stop " << i;
+
   const auto file = own_folder() / "ui_main_window.bmp";
   ASSERT_TRUE(save_window_bmp(fmain, file));
   std::printf("main window screenshot: %ls\n", file.c_str());
