@@ -224,11 +224,18 @@ void Tfmain::Cont(bool en) {
   }
 }
 
+namespace {
+// Set when the link reported an error while binding (the library file could not
+// be written): that failure has been shown and leaves the window open, disabled.
+bool binding_error_shown = false;
+}  // namespace
+
 void Tfmain::FormActivate() {
   // The binding is made once; after the update dialog, N1Click runs rescan itself.
   if (bound_) return;
   bound_ = true;
-  if (!usb_init()) {
+  binding_error_shown = false;
+  if (!usb_init() && !binding_error_shown) {
     MessageBoxW(fu ? fu->handle : handle, L"USB initialization error!", L"", MB_ICONERROR | MB_OKCANCEL);
     PostMessageW(handle, WM_CLOSE, 0, 0);
   }
@@ -435,6 +442,7 @@ void install_link_host() {
   host.wake_main = [] { PostMessageW(fmain->handle, WM_APP_LINK, 0, 0); };
   host.pump_messages = [] { pump_pending_messages(); };
   host.show_error = [](const std::string& text) {
+    binding_error_shown = true;
     MessageBoxW(fmain->handle, widen_utf8(text).c_str(), application_title, MB_OK);
   };
   host.cont = [](bool en) { fmain->Cont(en); };
