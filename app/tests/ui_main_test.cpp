@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <fstream>
+#include <iterator>
 
 #include "uidriver.h"
 
@@ -369,6 +371,25 @@ TEST_F(MainWindow, UnloadableLibraryEndsTheProgramWithAMessage) {
   EXPECT_EQ(box->buttons, (std::vector<std::wstring>{L"OK", L"Cancel"}));
   answer_message_box(*box, IDCANCEL);
   EXPECT_TRUE(wait_until([&] { return !app->running(); }));
+}
+
+TEST_F(MainWindow, WritesItsOwnLibraryWhenNoneIsThere) {
+  // Without a HID_Lib.dll in its folder the program writes out the one it
+  // carries (the real library) and binds to it: no error, no device, disabled.
+  std::filesystem::remove(app->folder() / "HID_Lib.dll");
+  ASSERT_TRUE(app->start());
+  const auto written = app->folder() / "HID_Lib.dll";
+  ASSERT_TRUE(wait_until([&] { return std::filesystem::exists(written); }));
+  auto bytes = [](const std::filesystem::path& f) {
+    std::ifstream in(f, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+  };
+  EXPECT_TRUE(wait_until([&] { return bytes(written) == bytes(own_folder() / "HID_Lib.dll"); }));
+  EXPECT_FALSE(wait_message_box(app->pid(), milliseconds(2500)).has_value());
+  EXPECT_TRUE(app->running());
+  fmain = app->fmain();
+  pnl1 = find_child(fmain, panel_class);
+  EXPECT_FALSE(IsWindowEnabled(pnl1));
 }
 
 TEST_F(MainWindow, LayoutTabOrderAndScreenshot) {
