@@ -57,6 +57,7 @@ Bytes expected_memory(Bytes before, const Bytes& image) {
 struct Frame {
   unsigned cmd = 0;
   std::string payload;   // hex
+  long time_ms = 0;      // the device's clock
 };
 
 std::vector<Frame> frames(const VirtualDevice& device) {
@@ -68,6 +69,7 @@ std::vector<Frame> frames(const VirtualDevice& device) {
     const auto p = line.find(" payload=");
     if (c == std::string::npos) continue;
     f.cmd = static_cast<unsigned>(std::stoul(line.substr(c + 7, 2), nullptr, 16));
+    if (const auto t = line.find(" t="); t != std::string::npos) f.time_ms = std::stol(line.substr(t + 3));
     if (p != std::string::npos) f.payload = line.substr(p + 9, line.find(' ', p + 9) - (p + 9));
     out.push_back(f);
   }
@@ -421,5 +423,58 @@ TEST_F(UpdateSession, SettingsResetAndClose) {
   EXPECT_TRUE(wait_until([&] { return app_->device().state("mode") == "normal"; }, milliseconds(5000)));
   EXPECT_EQ(count_cmd(frames(app_->device()), 0xF1), 0u);
 }
+
+}  // namespace
+
+namespace {
+
+// The largest update a file can carry with a 4 KiB EEPROM image (its record
+// area holds at most 247 full records, so 231 x 256 bytes of flash) through
+// the real program, no erase time. Figures: the device-bound minimum (reports
+// x the transfer time), the span from the first to the last update frame at
+// the device, and the time from the file choice to the success message.
+class UpdateBenchmark : public UpdateSession {
+ protected:
+  void run(unsigned transfer_us) {
+    ASSERT_NO_FATAL_FAILURE(open_dialog_in_boot_mode());
+    ASSERT_EQ(app_->device().command("erase-us 0"), "ok");
+    ASSERT_EQ(app_->device().command("transfer-us " + std::to_string(transfer_us)), "ok");
+    const Bytes flash = random_bytes(231 * 256, 11), eeprom = random_bytes(4 * 1024, 12);
+    const fs::path file = make_file("big.vnxu", make_vnxu_file("MX-540KTR ", 9, 9, flash, eeprom));
+    const size_t frames_before = frames(app_->device()).size();
+
+    ASSERT_NO_FATAL_FAILURE(choose_file(file));
+    const auto t0 = std::chrono::steady_clock::now();
+    std::optional<MessageBoxInfo> box;
+    watch_progress_until_box(box, milliseconds(120000));
+    const auto t1 = std::chrono::steady_clock::now();
+    expect_box(box, L"Обновление завершено успешно!", false);
+    ASSERT_TRUE(answer_message_box(*box, IDOK));
+    ASSERT_TRUE(wait_until([&] { return app_->device().state("mode") == "normal"; }, milliseconds(10000)));
+    EXPECT_EQ(read_bytes(app_->device().dir() / "flash.bin"), expected_memory(Bytes(64 * 1024, 0), flash));
+    EXPECT_EQ(read_bytes(app_->device().dir() / "eeprom.bin"), eeprom);
+
+    // Reports of every update frame: command, length, payload, CRC in 58-byte pieces.
+    auto log = frames(app_->device());
+    log.erase(log.begin(), log.begin() + static_cast<std::ptrdiff_t>(std::min(frames_before, log.size())));
+    ASSERT_FALSE(log.empty());
+    size_t reports = 0;
+    for (const auto& f : log) reports += (f.payload.size() / 2 + 5 + 57) / 58;
+    ASSERT_EQ(count_cmd(log, 0xFA), 1u);
+    const double minimum_ms = static_cast<double>(reports) * transfer_us / 1000.0;
+    const double total_ms = std::chrono::duration<double, std::milli>(t1 - t0).count();
+    const double span_ms = static_cast<double>(log.back().time_ms - log.front().time_ms);
+    std::printf("update of %zu + %zu bytes under Wine at %u us per report: %zu reports, device-bound minimum %.0f ms; "
+                "first to last update frame at the device %.0f ms; file choice to success message %.0f ms\n",
+                flash.size(), eeprom.size(), transfer_us, reports, minimum_ms, span_ms, total_ms);
+    EXPECT_GE(span_ms + 1, minimum_ms);
+  }
+};
+
+TEST_F(UpdateBenchmark, LargestFileAt1msPerReport) { run(1000); }
+
+// The same with reports that cost the device nothing: what is left is the
+// host's own time (program, link, library, and Wine).
+TEST_F(UpdateBenchmark, LargestFileAtNoDeviceTime) { run(0); }
 
 }  // namespace
