@@ -9,7 +9,9 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <string>
 
@@ -173,6 +175,60 @@ TEST_F(WinLoader, UsbInitWithTheRealLibraryFindsNoDeviceAmongWinesOwn) {
   EXPECT_TRUE(usb_init());
   EXPECT_FALSE(dev_open);
   EXPECT_EQ(events, (std::vector<std::string>{"cont 0", "show ||"}));
+  usb_stop();
+  link_reset_for_tests();
+}
+
+// The drop-in HID_Lib.dll of the virtual MX-540KTR: the real DLL shell with its
+// hidden window and read thread, reports crossing the DLL boundary by value.
+TEST_F(WinLoader, DropInVirtualDeviceAnswersThroughTheLibrarysReadThread) {
+  const std::wstring built = exe_folder() + L"virtual\\HID_Lib.dll";
+  if (GetFileAttributesW(built.c_str()) == INVALID_FILE_ATTRIBUTES)
+    GTEST_SKIP() << "the virtual device's HID_Lib.dll is not part of this build";
+  ASSERT_TRUE(CopyFileW(built.c_str(), library().c_str(), TRUE));
+  link_reset_for_tests();
+  std::atomic<int> refreshes{0};
+  std::string shown;
+  LinkHost host;
+  host.refresh = [&] { ++refreshes; };
+  host.show_device = [&](const std::string& n, const std::string& s, const std::string& v) {
+    shown = n + "|" + s + "|" + v;
+  };
+  link_set_host(host);
+  link_use_win32_platform();
+
+  // The main thread's message loop, as the program runs it.
+  auto pump_until = [&](const std::function<bool()>& done) {
+    const ULONGLONG until = GetTickCount64() + 10000;
+    while (GetTickCount64() < until) {
+      MSG msg;
+      while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
+        TranslateMessage(&msg);
+        DispatchMessageW(&msg);
+      }
+      link_run_main_tasks();
+      if (done())
+        return true;
+      Sleep(1);
+    }
+    return false;
+  };
+
+  ASSERT_TRUE(usb_init());
+  EXPECT_TRUE(dev_open);
+  EXPECT_FALSE(boot_mode);
+  EXPECT_EQ(shown.substr(0, 10), "MX-540KTR|");
+  ASSERT_TRUE(pump_until([&] { return refreshes >= 1; }));  // the first read, answered
+
+  int8_t gain = settings_get().gain[1];
+  const int8_t wanted = gain == -4 ? 6 : -4;
+  settings_edit([&](TSettings& s) { s.gain[1] = wanted; });
+  save();
+  Sleep(100);
+  settings_edit([&](TSettings& s) { s.gain[1] = 0; });  // only the device's answer brings it back
+  post_request(cmd_read);
+  ASSERT_TRUE(pump_until([&] { return refreshes >= 2; }));
+  EXPECT_EQ(settings_get().gain[1], wanted);
   usb_stop();
   link_reset_for_tests();
 }
