@@ -326,6 +326,11 @@ TEST_F(MainWindow, UnplugDisablesAndEmptiesAboutReplugEnables) {
 
   EXPECT_EQ(app->device().command("plug"), "ok");
   EXPECT_TRUE(wait_until([&] { return connected(); }));
+
+  // Closing the main window ends the process, whose library threads still run.
+  app->stop();
+  EXPECT_FALSE(app->running());
+  EXPECT_EQ(app->exit_code(), 0u);
 }
 
 TEST_F(MainWindow, PresetFourOrFiveTouchesNoPreset) {
@@ -371,6 +376,7 @@ TEST_F(MainWindow, UnloadableLibraryEndsTheProgramWithAMessage) {
   EXPECT_EQ(box->buttons, (std::vector<std::wstring>{L"OK", L"Cancel"}));
   answer_message_box(*box, IDCANCEL);
   EXPECT_TRUE(wait_until([&] { return !app->running(); }));
+  EXPECT_EQ(app->exit_code(), 0u);
 }
 
 TEST_F(MainWindow, WritesItsOwnLibraryWhenNoneIsThere) {
