@@ -120,9 +120,18 @@ App::~App() {
   if (running()) stop();
   if (pi_.hProcess) CloseHandle(pi_.hProcess);
   if (pi_.hThread) CloseHandle(pi_.hThread);
+  if (display_lock_) {
+    ReleaseMutex(display_lock_);
+    CloseHandle(display_lock_);
+  }
 }
 
 bool App::start(milliseconds timeout) {
+  if (!display_lock_) {
+    display_lock_ = CreateMutexW(nullptr, FALSE, L"mx540ktr-uidriver-display");
+    // An abandoned lock (a driver that died) is taken over as well.
+    if (display_lock_) WaitForSingleObject(display_lock_, INFINITE);
+  }
   SetEnvironmentVariableW(L"MX540_VIRTUAL_DIR", (folder_ / "device").wstring().c_str());
   std::wstring command = L"\"" + (folder_ / "MX_540KTR.exe").wstring() + L"\"";
   STARTUPINFOW si{};

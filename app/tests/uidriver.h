@@ -63,7 +63,10 @@ private:
   int sequence_ = 0;
 };
 
-// A copy of the program in a fresh folder, running.
+// A copy of the program in a fresh folder, running. While an App runs it holds
+// a lock shared by every driver process of the Wine prefix, so that programs
+// under test never overlap on the display (tests read pixels and message boxes
+// from the screen, and ctest may run several test programs at once).
 class App {
 public:
   // Makes `folder` (emptied first) with MX_540KTR.exe and the virtual HID_Lib.dll
@@ -91,6 +94,7 @@ private:
   std::filesystem::path folder_;
   VirtualDevice device_;
   PROCESS_INFORMATION pi_{};
+  HANDLE display_lock_ = nullptr;
   HWND fmain_ = nullptr;
   HWND fu_ = nullptr;
 };
