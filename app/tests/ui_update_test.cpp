@@ -179,12 +179,20 @@ class UpdateSession : public ::testing::Test {
     write_bytes(app_->device().dir() / "eeprom.bin", Bytes(4 * 1024, 0x00));
     ASSERT_TRUE(app_->start()) << "program did not start";
     fu_ = app_->fu();
-    select_ = find_child(fu_, L"Button", L"ВЫБРАТЬ ФАЙЛ");
-    def_ = find_child(fu_, L"Button", L"Сброс настроек");
-    cancel_ = find_child(fu_, L"Button", L"Закрыть");
-    pb_ = find_child(fu_, PROGRESS_CLASSW);
-    dev_name_ = find_child(fu_, L"Edit");
-    ASSERT_TRUE(select_ && def_ && cancel_ && pb_ && dev_name_);
+    // fu is found as soon as it exists; its controls follow.
+    wait_until(
+        [&] {
+          select_ = find_child(fu_, L"Button", L"ВЫБРАТЬ ФАЙЛ");
+          def_ = find_child(fu_, L"Button", L"Сброс настроек");
+          cancel_ = find_child(fu_, L"Button", L"Закрыть");
+          pb_ = find_child(fu_, PROGRESS_CLASSW);
+          dev_name_ = find_child(fu_, L"Edit");
+          return select_ && def_ && cancel_ && pb_ && dev_name_;
+        },
+        milliseconds(10000));
+    ASSERT_TRUE(select_ && def_ && cancel_ && pb_ && dev_name_)
+        << "fu " << fu_ << " select " << select_ << " def " << def_ << " cancel " << cancel_ << " pb " << pb_
+        << " dev_name " << dev_name_;
   }
   void TearDown() override {
     if (app_) app_->stop();
@@ -254,13 +262,26 @@ class UpdateSession : public ::testing::Test {
     ASSERT_TRUE(wait_until([&] { return !IsWindow(dialog) || !IsWindowVisible(dialog); }, milliseconds(10000)));
   }
 
-  // Progress bar positions seen until a message box shows.
-  std::vector<int> watch_progress_until_box(std::optional<MessageBoxInfo>& box, milliseconds timeout) {
+  // Progress bar positions seen until a message box shows. `painted` tells
+  // whether the screen showed the bar part filled while blocks were written
+  // (the window takes no input then, but must keep drawing the bar).
+  std::vector<int> watch_progress_until_box(std::optional<MessageBoxInfo>& box, milliseconds timeout,
+                                            bool* painted = nullptr) {
     std::vector<int> seen;
+    RECT client{};
+    GetClientRect(pb_, &client);
+    const int y = client.bottom / 2;
+    const COLORREF before = pixel_at(pb_, client.right * 10 / 100, y);
     const auto until = std::chrono::steady_clock::now() + timeout;
     while (std::chrono::steady_clock::now() < until) {
       const int pos = static_cast<int>(query(pb_, PBM_GETPOS));
       if (pos >= 0 && (seen.empty() || seen.back() != pos)) seen.push_back(pos);
+      if (painted && !*painted && pos >= 30 && pos <= 80) {
+        std::this_thread::sleep_for(milliseconds(5));
+        // Filled near the start, unfilled near the end, and changed since the start.
+        const COLORREF start = pixel_at(pb_, client.right * 10 / 100, y);
+        *painted = start != before && start != pixel_at(pb_, client.right - 3, y);
+      }
       box = wait_box(app_->pid(), milliseconds(0));
       if (box) break;
       std::this_thread::sleep_for(milliseconds(3));
@@ -290,8 +311,10 @@ class UpdateSession : public ::testing::Test {
     const size_t frames_before = frames(app_->device()).size();
     ASSERT_NO_FATAL_FAILURE(choose_file(file));
     std::optional<MessageBoxInfo> box;
-    const std::vector<int> seen = watch_progress_until_box(box, milliseconds(60000));
+    bool painted = false;
+    const std::vector<int> seen = watch_progress_until_box(box, milliseconds(60000), &painted);
     expect_box(box, L"Обновление завершено успешно!", false);
+    EXPECT_TRUE(painted) << "the progress bar was not drawn part filled during the update";
     // The bar rose through the update: some value strictly between the ends.
     EXPECT_TRUE(std::any_of(seen.begin(), seen.end(), [](int p) { return p > 0 && p < 100; }))
         << "positions seen: " << ::testing::PrintToString(seen);
