@@ -57,6 +57,13 @@ int main(int argc, char** argv) {
   }
   if (name.empty() || out_path.empty()) return usage();
   const auto bytes = make_vnxu_file(name, major, minor, flash, eeprom);
+  // Readers walk the record area with a 16-bit offset.
+  const size_t header = static_cast<size_t>(bytes[0]) << 8 | bytes[1];
+  if (bytes.size() - header > 65535) {
+    std::fprintf(stderr, "images too large for one update file: %zu bytes of records, at most 65535\n",
+                 bytes.size() - header);
+    return 1;
+  }
   std::ofstream out(out_path, std::ios::binary);
   out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
   if (!out) { std::fprintf(stderr, "cannot write %s\n", out_path.c_str()); return 1; }
