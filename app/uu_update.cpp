@@ -85,7 +85,7 @@ void drop_queued_input() {
 // read thread. Their message boxes are owned by fu, and a box owned by a
 // window of another thread ties the two threads' windows together: hiding fu
 // then waits on the read thread, which runs no message loop (under Wine the
-// dialog stays on screen for good). So the read thread hands each answer to
+// dialog was seen to stay on screen after "Закрыть"). So the read thread hands each answer to
 // fu's own thread through a hidden message-only window, which shows the box
 // there, owner fu as before.
 enum Answer : WPARAM { update_finished = 1, settings_reset = 2 };

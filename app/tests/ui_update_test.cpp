@@ -439,12 +439,21 @@ TEST_F(UpdateSession, SettingsResetAndClose) {
   EXPECT_EQ(count_cmd(frames(app_->device()), 0xFD), 1u);
   EXPECT_TRUE(IsWindowEnabled(select_) && IsWindowEnabled(def_));
 
+  // In boot mode the timer asks for it no more.
+  const size_t boot_requests = count_cmd(frames(app_->device()), 0xFB);
+  EXPECT_GE(boot_requests, 1u);
+  std::this_thread::sleep_for(milliseconds(700));
+  EXPECT_EQ(count_cmd(frames(app_->device()), 0xFB), boot_requests);
+
   // "Закрыть" tells the boot loader to go back and closes the dialog.
   PostMessageW(fu_, WM_COMMAND, MAKEWPARAM(GetDlgCtrlID(cancel_), BN_CLICKED), reinterpret_cast<LPARAM>(cancel_));
   ASSERT_TRUE(wait_until([&] { return !IsWindowVisible(fu_); }, milliseconds(5000)));
   EXPECT_TRUE(wait_until([&] { return count_cmd(frames(app_->device()), 0xFC) == 1; }, milliseconds(3000)));
   EXPECT_TRUE(wait_until([&] { return app_->device().state("mode") == "normal"; }, milliseconds(5000)));
   EXPECT_EQ(count_cmd(frames(app_->device()), 0xF1), 0u);
+  // Hidden, the dialog posts no boot request although the device is in normal mode.
+  std::this_thread::sleep_for(milliseconds(1000));
+  EXPECT_EQ(count_cmd(frames(app_->device()), 0xFB), boot_requests);
 }
 
 }  // namespace
