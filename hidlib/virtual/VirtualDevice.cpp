@@ -84,10 +84,14 @@ void TVirtualMx540::stop() {
 
 std::string TVirtualMx540::control(const std::string& line) {
   std::string result;
+  TIdentity id;
   {
     std::lock_guard lock(model_mutex_);
     result = model_.control(line, now_ms());
+    id = model_.identity();
   }
+  // A new version shows at the next scan, as a re-read device descriptor would.
+  update_config([&](hidlib::SimDeviceConfig& c) { c.version = id.version; });
   apply_bus_events();
   return result;
 }

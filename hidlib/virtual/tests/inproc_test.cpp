@@ -228,6 +228,15 @@ TEST_F(VirtualDeviceTest, CompleteUpdateLeavesFlashAndEepromAsSentAndBringsTheNe
   EXPECT_EQ(read_text(folder / "version.txt"), "2.4\n");
 }
 
+TEST_F(VirtualDeviceTest, VersionSetThroughTheControlShowsAtTheNextScan) {
+  THIDDeviceInfo info;
+  ASSERT_GE(THostHarness::find_vornix(&info), 0);
+  EXPECT_EQ(info.VersionNumber, 0x0110);
+  ASSERT_EQ(device().control("version 2.9"), "ok");
+  ASSERT_GE(THostHarness::find_vornix(&info), 0);
+  EXPECT_EQ(info.VersionNumber, 0x0209);
+}
+
 TEST_F(VirtualDeviceTest, StateOfAnEarlierRunIsTakenUpAtStart) {
   ASSERT_TRUE(THostHarness::open_vornix());
   const std::vector<uint8_t> record(29, 1);
