@@ -401,9 +401,16 @@ LRESULT Tfmain::handle_message(UINT msg, WPARAM wp, LPARAM lp) {
       return 0;
     }
     case WM_CTLCOLORSTATIC: {
+      // Labels, and the spin boxes' edits while disabled, on the button-face ground.
       HDC dc = reinterpret_cast<HDC>(wp);
-      SetBkMode(dc, TRANSPARENT);
-      if (!IsWindowEnabled(reinterpret_cast<HWND>(lp))) SetTextColor(dc, GetSysColor(COLOR_GRAYTEXT));
+      HWND control = reinterpret_cast<HWND>(lp);
+      if (spin_of(control)) {
+        // Opaque: an edit redraws changed text over its old text.
+        SetBkColor(dc, GetSysColor(COLOR_BTNFACE));
+      } else {
+        SetBkMode(dc, TRANSPARENT);
+      }
+      if (!IsWindowEnabled(control)) SetTextColor(dc, GetSysColor(COLOR_GRAYTEXT));
       return reinterpret_cast<LRESULT>(GetSysColorBrush(COLOR_BTNFACE));
     }
     case WM_TIMER:

@@ -16,6 +16,7 @@ cd "$root"
 "$root/tools/install-deps.sh" || { echo "dependency install failed" >&2; exit 1; }
 
 build=${MX_DEMO_BUILD:-$root/build/win}
+mkdir -p "$build"
 echo "building $build ..."
 cmake -S . -B "$build" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake" \
   -DCMAKE_BUILD_TYPE=RelWithDebInfo >"$build.demo-configure.log" 2>&1 \
