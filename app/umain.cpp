@@ -48,6 +48,13 @@ LRESULT CALLBACK fmain_proc(HWND h, UINT msg, WPARAM wp, LPARAM lp) {
 }
 
 HWND create_label(HWND parent, const wchar_t* text, int left, int top, int width, DWORD align) {
+  // A right-aligned label keeps its right edge and gets room to the left: text
+  // does not scale exactly with the DPI, and a static control wraps (hiding the
+  // rest) rather than overflow.
+  if (align == SS_RIGHT) {
+    left -= 24;
+    width += 24;
+  }
   return create_child(parent, 0, L"STATIC", text, align | SS_NOPREFIX, left, top, width, 16, 0, tahoma_bold(13));
 }
 
