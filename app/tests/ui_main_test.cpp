@@ -221,6 +221,10 @@ TEST_F(MainWindow, PresetButtonClicksReachTheDevice) {
   EXPECT_TRUE(app->device().wait_settings([&](const Record& d) { return d == expect; }));
   EXPECT_TRUE(wait_hue(b_place[3], Hue::green));
   EXPECT_EQ(hue(rb_place), Hue::green);
+  // The middle button selects like the left one.
+  click(b_place[0], Mouse::middle);
+  expect[0] = 0;
+  EXPECT_TRUE(app->device().wait_settings([&](const Record& d) { return d == expect; }));
 }
 
 TEST_F(MainWindow, ChannelButtonsFollowTheirTable) {
