@@ -88,8 +88,10 @@ void load() {
                      reinterpret_cast<LPCWSTR>(&load), &pinned);
 
   HidPlatform& platform = dll_platform();
-  static HidLibrary library(platform);
-  install_process_library(&library);
+  // Never destroyed: at process exit the read thread has been killed, maybe
+  // while holding a lock that the library's destructor would wait for.
+  static HidLibrary* library = new HidLibrary(platform);
+  install_process_library(library);
   usb_handler.create();
   if (HWND window = usb_handler.window()) {
     // Platforms whose devices change without the system knowing (the
