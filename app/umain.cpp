@@ -124,24 +124,24 @@ bool Tfmain::create(HINSTANCE instance) {
   hs::TFont hot_font = font;
   hot_font.Color = hs::clWindowText;
 
-  struct ButtonSpec {
+  struct ButtonPlace {
     hs::THSSpeedButton** field;
     const wchar_t* caption;
     int left, top, width, height;
     int tag;
     bool preset;
-  } const specs[] = {
+  } const places[] = {
       {&b0, L"1", 20, 20, 77, 45, 0, true},  {&b2, L"3", 20, 71, 77, 45, 2, true},
       {&b1, L"2", 115, 20, 77, 45, 1, true}, {&b3, L"4", 115, 71, 77, 45, 3, true},
       {&lb, L"L", 214, 20, 40, 45, 1, false}, {&rb, L"R", 214, 71, 40, 45, 2, false},
   };
-  for (const auto& spec : specs) {
-    hs::THSSpeedButton* b = host_->CreateButton(px(spec.left), px(spec.top), px(spec.width), px(spec.height),
-                                                spec.caption, spec.tag, font);
+  for (const auto& place : places) {
+    hs::THSSpeedButton* b = host_->CreateButton(px(place.left), px(place.top), px(place.width), px(place.height),
+                                                place.caption, place.tag, font);
     // The creation values, in this order: ColorStyle overwrites what Color derived.
     b->SetAlignment(hs::taCenter);
     b->SetBorder(1);
-    b->SetCaption(spec.caption);
+    b->SetCaption(place.caption);
     b->SetColor(hs::clSilver);
     b->SetColorWhenDown(hs::clWhite);
     b->SetColorStyle(hs::lcsChrome);
@@ -152,7 +152,7 @@ bool Tfmain::create(HINSTANCE instance) {
     b->SetShadowColor(hs::clSilver);
     b->SetSmooth(0);
     b->SetStyle(hs::bsModern);
-    if (spec.preset)
+    if (place.preset)
       b->OnMouseDown = [this](hs::THSSpeedButton* sender, hs::TMouseButton button, hs::TShiftState, int, int) {
         but_sel(sender, button);
       };
@@ -160,7 +160,7 @@ bool Tfmain::create(HINSTANCE instance) {
       b->OnMouseDown = [this](hs::THSSpeedButton* sender, hs::TMouseButton, hs::TShiftState, int, int) {
         lr_down(sender);
       };
-    *spec.field = b;
+    *place.field = b;
   }
 
   pnl1 = create_panel(handle, 20, 130, 234, 215, GetSysColor(COLOR_BTNFACE));
