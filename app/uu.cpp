@@ -189,8 +189,9 @@ LRESULT Tfu::handle_message(UINT msg, WPARAM wp, LPARAM lp) {
     case WM_CTLCOLORBTN:
       return reinterpret_cast<LRESULT>(background_brush());
     case WM_CLOSE:
-      // Alt+F4: the window only ends its modal showing; the title bar offers no close.
-      Close();
+      // Alt+F4, the one way to close the window other than its button: it does
+      // what "Закрыть" does, so a device left in its boot loader is told to leave it.
+      cancelClick();
       return 0;
   }
   return DefWindowProcW(handle, msg, wp, lp);

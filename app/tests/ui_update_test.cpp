@@ -456,6 +456,16 @@ TEST_F(UpdateSession, SettingsResetAndClose) {
   EXPECT_EQ(count_cmd(frames(app_->device()), 0xFB), boot_requests);
 }
 
+TEST_F(UpdateSession, ClosingWithAltF4LeavesTheBootLoaderLikeTheCloseButton) {
+  ASSERT_NO_FATAL_FAILURE(open_dialog_in_boot_mode());
+  // Alt+F4 reaches the window as WM_CLOSE.
+  PostMessageW(fu_, WM_CLOSE, 0, 0);
+  ASSERT_TRUE(wait_until([&] { return !IsWindowVisible(fu_); }, milliseconds(5000)));
+  EXPECT_TRUE(wait_until([&] { return count_cmd(frames(app_->device()), 0xFC) == 1; }, milliseconds(3000)));
+  EXPECT_TRUE(wait_until([&] { return app_->device().state("mode") == "normal"; }, milliseconds(5000)));
+  EXPECT_TRUE(wait_until([&] { return IsWindowEnabled(app_->fmain()) != FALSE; }, milliseconds(10000)));
+}
+
 }  // namespace
 
 namespace {
