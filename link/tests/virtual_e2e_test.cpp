@@ -46,8 +46,12 @@ class VirtualLink : public ::testing::Test {
     link_set_platform(platform);
   }
   void TearDown() override {
-    link_reset_for_tests();
+    // The library's read thread keeps handing reports to on_report until the
+    // library ends it: the link lets go of the library first (waiting out a
+    // send in progress), and its state is reset only once no report can come.
+    link_bind_entries(THIDEntries{}, hid_report_len, false);
     lib.reset();
+    link_reset_for_tests();
   }
 
   // The main thread's loop: device-change messages and the link's tasks.
