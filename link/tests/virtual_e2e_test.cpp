@@ -142,12 +142,18 @@ TEST_F(VirtualLink, NoWriteReachesANewConnectionBeforeItsFirstReply) {
   });
   lib->device().control("unplug");
   ASSERT_TRUE(pump_until([&] { return !dev_open; }));
+  // The new connection's replies are spoilt until the edit is made, so the edit
+  // surely comes before its first good reply however the threads are scheduled.
+  lib->device().control("corrupt-crc 1000");
   lib->device().control("plug");
-  // Edit as soon as the window is enabled again, before any reply came in.
   ASSERT_TRUE(pump_until([&] { return dev_open.load() && enabled; }, 5s));
   settings_edit([](TSettings& r) { r.delay[0] = 7; });
   save();
+  pump_until([] { return false; }, 100ms);  // time for a write that is not held back to go out
+  ASSERT_TRUE(link_writes_held());
+  lib->device().control("corrupt-crc 0");
   const int before = refreshes;
+  post_request(cmd_read);  // the main window's poll
   ASSERT_TRUE(pump_until([&] { return refreshes > before; }));
   // Each plug gives several device-change messages, so several rescans and reads.
   auto first_write = [&] {
