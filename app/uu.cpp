@@ -124,6 +124,9 @@ void Tfu::set_tmrb_interval(UINT ms) {
 void Tfu::ShowModal() {
   if (modal_) return;
   modal_ = true;
+  // FormShow belongs to this showing only: WM_SHOWWINDOW also comes when fmain
+  // is restored from its icon, and must not reset a running update.
+  FormShow();
   EnableWindow(fmain_handle, FALSE);
   ShowWindow(handle, SW_SHOW);
   SetActiveWindow(handle);
@@ -157,9 +160,6 @@ bool Tfu::Showing() const { return IsWindowVisible(handle) != FALSE; }
 
 LRESULT Tfu::handle_message(UINT msg, WPARAM wp, LPARAM lp) {
   switch (msg) {
-    case WM_SHOWWINDOW:
-      if (wp) FormShow();
-      break;
     case WM_TIMER:
       if (wp == tmrb) tmrbTimer();
       return 0;

@@ -4,7 +4,7 @@
 // showing live in uu.cpp; the dialog's behaviour (FormShow, tmrbTimer, the
 // three buttons and the device's answers to cmd_finish and cmd_reset) lives in
 // uu_update.cpp. uu.cpp routes the window's messages to those methods:
-//   WM_SHOWWINDOW (shown)        -> FormShow
+//   ShowModal, before showing    -> FormShow
 //   WM_TIMER with id tmrb         -> tmrbTimer
 //   WM_COMMAND/BN_CLICKED cancel  -> cancelClick
 //   WM_COMMAND/BN_CLICKED select  -> selectClick

@@ -324,6 +324,12 @@ class UpdateSession : public ::testing::Test {
     EXPECT_NE(GetWindowLongPtrW(pb_, GWL_STYLE) & PBS_MARQUEE, 0);
     EXPECT_FALSE(IsWindowEnabled(select_));
     EXPECT_FALSE(IsWindowEnabled(def_));
+    // fmain minimised and restored meanwhile: Windows hides fu with it and then
+    // tells fu its owner is opening. That is no new showing of the dialog, and
+    // the finishing state must survive it.
+    query(fu_, WM_SHOWWINDOW, FALSE, SW_PARENTCLOSING);
+    query(fu_, WM_SHOWWINDOW, TRUE, SW_PARENTOPENING);
+    EXPECT_NE(GetWindowLongPtrW(pb_, GWL_STYLE) & PBS_MARQUEE, 0) << "owner restored: the bar stopped moving";
     std::this_thread::sleep_for(milliseconds(400));
     EXPECT_TRUE(IsWindowVisible(fu_));
     ASSERT_TRUE(answer_message_box(*box, IDOK));
