@@ -28,7 +28,12 @@ run_flavour() {
   local line n f
   line=$(grep -E 'tests passed, [0-9]+ tests failed out of [0-9]+' "$log" | tail -n1)
   if [ -z "$line" ]; then
-    if grep -q 'No tests were found' "$log"; then n=0; f=0; else n=0; f=1; fi
+    if grep -q 'No tests were found' "$log"; then
+      summary+=("$name: no tests")
+    else
+      summary+=("$name: ctest did not complete (see $log)"); failed=$((failed + 1)); status=1
+    fi
+    return
   else
     n=$(sed -E 's/.*out of ([0-9]+).*/\1/' <<<"$line")
     f=$(sed -E 's/.*tests passed, ([0-9]+) tests failed.*/\1/' <<<"$line")
