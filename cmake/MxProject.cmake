@@ -65,12 +65,16 @@ function(mx_add_gtest name)
   add_executable(${name} ${T_SOURCES})
   target_link_libraries(${name} PRIVATE ${T_LIBS} ${MX_GTEST_MAIN})
   mx_warnings(${name})
+  # One label only: the discovered tests get their properties as one flat list,
+  # where a second label would swallow the properties after it. Extra labels
+  # are joined into it ("wine-ui"); ctest -L takes a pattern, so -L ui finds it.
   if(MX_WINDOWS)
     set(labels wine ${T_LABELS})
     set_property(GLOBAL PROPERTY MX_HAS_WINE_TESTS TRUE)
   else()
     set(labels native ${T_LABELS})
   endif()
+  string(REPLACE ";" "-" labels "${labels}")
   gtest_discover_tests(${name}
     DISCOVERY_MODE PRE_TEST
     DISCOVERY_TIMEOUT 300
