@@ -57,6 +57,19 @@ void Pump(DWORD ms) {
   }
 }
 
+// Pumps messages until `done` holds or `ms` have passed; says whether it held.
+// A loaded machine delays timer messages, so waits end on the state, not a count.
+template <class Done>
+bool PumpUntil(Done done, DWORD ms) {
+  const DWORD start = GetTickCount();
+  while (!done()) {
+    if (GetTickCount() - start > ms)
+      return false;
+    Pump(10);
+  }
+  return true;
+}
+
 }  // namespace
 
 TEST(GdiFace, ModernGreenWithRealText) {
@@ -195,12 +208,14 @@ TEST(GdiHost, FadeRunsOnTheMessageLoopTimer) {
   Pump(30);
   SendMessageW(w, WM_MOUSEMOVE, 0, MAKELPARAM(30, 30));
   EXPECT_TRUE(b->CursorOnButton());
-  Pump(600);
+  EXPECT_FALSE(b->Timer()->Suspended());  // the fade in has begun
+  EXPECT_TRUE(PumpUntil([&] { return b->Timer()->Suspended(); }, 10000));
   EXPECT_EQ(b->HotTrackStep(), 8);
   EXPECT_TRUE(b->Timer()->Suspended());
   SendMessageW(w, WM_MOUSELEAVE, 0, 0);
   EXPECT_FALSE(b->CursorOnButton());
-  Pump(600);
+  EXPECT_FALSE(b->Timer()->Suspended());  // and the fade out
+  EXPECT_TRUE(PumpUntil([&] { return b->Timer()->Suspended(); }, 10000));
   EXPECT_EQ(b->HotTrackStep(), 0);
   EXPECT_TRUE(b->Timer()->Suspended());
   DestroyWindow(w);
