@@ -99,74 +99,15 @@ std::optional<MessageBoxInfo> wait_box(DWORD pid, milliseconds timeout) {
   return box;
 }
 
-// 32 x 32 pixels of the screen at the top left of `hwnd`.
-std::vector<uint32_t> grab(HWND hwnd) {
-  RECT r{};
-  GetWindowRect(hwnd, &r);
-  HDC screen = GetDC(nullptr);
-  HDC mem = CreateCompatibleDC(screen);
-  BITMAPINFO bi{};
-  bi.bmiHeader = {sizeof(BITMAPINFOHEADER), 32, -32, 1, 32, BI_RGB, 0, 0, 0, 0, 0};
-  void* bits = nullptr;
-  HBITMAP dib = CreateDIBSection(screen, &bi, DIB_RGB_COLORS, &bits, nullptr, 0);
-  HGDIOBJ old = SelectObject(mem, dib);
-  BitBlt(mem, 0, 0, 32, 32, screen, r.left, r.top, SRCCOPY);
-  GdiFlush();
-  std::vector<uint32_t> px(static_cast<uint32_t*>(bits), static_cast<uint32_t*>(bits) + 32 * 32);
-  SelectObject(mem, old);
-  DeleteObject(dib);
-  DeleteDC(mem);
-  ReleaseDC(nullptr, screen);
-  return px;
-}
-
-// The standard icon, drawn over `ground`, as 32 x 32 pixels.
-std::vector<uint32_t> render(LPCWSTR id, uint32_t ground) {
-  HDC screen = GetDC(nullptr);
-  HDC mem = CreateCompatibleDC(screen);
-  BITMAPINFO bi{};
-  bi.bmiHeader = {sizeof(BITMAPINFOHEADER), 32, -32, 1, 32, BI_RGB, 0, 0, 0, 0, 0};
-  void* bits = nullptr;
-  HBITMAP dib = CreateDIBSection(screen, &bi, DIB_RGB_COLORS, &bits, nullptr, 0);
-  HGDIOBJ old = SelectObject(mem, dib);
-  std::fill(static_cast<uint32_t*>(bits), static_cast<uint32_t*>(bits) + 32 * 32, ground);
-  DrawIconEx(mem, 0, 0, LoadIconW(nullptr, id), 32, 32, 0, nullptr, DI_NORMAL);
-  GdiFlush();
-  std::vector<uint32_t> px(static_cast<uint32_t*>(bits), static_cast<uint32_t*>(bits) + 32 * 32);
-  SelectObject(mem, old);
-  DeleteObject(dib);
-  DeleteDC(mem);
-  ReleaseDC(nullptr, screen);
-  return px;
-}
-
-long distance(const std::vector<uint32_t>& a, const std::vector<uint32_t>& b) {
-  long d = 0;
-  for (size_t i = 0; i < a.size(); ++i)
-    for (int shift : {0, 8, 16}) d += std::abs(static_cast<int>((a[i] >> shift) & 0xFF) - static_cast<int>((b[i] >> shift) & 0xFF));
-  return d;
-}
-
 // Which standard icon a message box shows, told by its picture (icon handles
-// are not comparable across processes under Wine): the nearest rendering.
+// are not comparable across processes under Wine).
 LPCWSTR icon_of(HWND box) {
   HWND icon = nullptr;
   for (HWND c = GetWindow(box, GW_CHILD); c && !icon; c = GetWindow(c, GW_HWNDNEXT))
     if (class_of(c) == L"Static" && (GetWindowLongPtrW(c, GWL_STYLE) & SS_TYPEMASK) == SS_ICON) icon = c;
   if (!icon) return nullptr;
   std::this_thread::sleep_for(milliseconds(300));   // painted by now
-  const auto shown = grab(icon);
-  const LPCWSTR kinds[] = {IDI_ERROR, IDI_INFORMATION, IDI_WARNING, IDI_QUESTION};
-  LPCWSTR best = nullptr;
-  long best_distance = 0;
-  for (LPCWSTR kind : kinds) {
-    const long d = distance(shown, render(kind, shown[0]));
-    if (!best || d < best_distance) {
-      best = kind;
-      best_distance = d;
-    }
-  }
-  return best;
+  return shown_icon(icon);
 }
 
 class UpdateSession : public ::testing::Test {

@@ -421,26 +421,27 @@ bool save_window_bmp(HWND hwnd, const fs::path& file) {
   GetWindowRect(hwnd, &r);
   const int w = r.right - r.left, h = r.bottom - r.top;
   if (w <= 0 || h <= 0) return false;
-  HDC screen = GetDC(nullptr);
-  HDC mem = CreateCompatibleDC(screen);
-  HBITMAP bmp = CreateCompatibleBitmap(screen, w, h);
-  HGDIOBJ old = SelectObject(mem, bmp);
-  BitBlt(mem, 0, 0, w, h, screen, r.left, r.top, SRCCOPY);
-  SelectObject(mem, old);
+  const std::vector<uint32_t> shown = grab(r);
 
+  // 24-bit rows, bottom-up, each padded to four bytes, as BMP files keep them.
   BITMAPINFOHEADER bi{};
   bi.biSize = sizeof bi;
   bi.biWidth = w;
-  bi.biHeight = h;   // bottom-up, as BMP files keep it
+  bi.biHeight = h;
   bi.biPlanes = 1;
   bi.biBitCount = 24;
   bi.biCompression = BI_RGB;
   const int stride = ((w * 3 + 3) / 4) * 4;
   std::vector<char> pixels(static_cast<size_t>(stride) * h);
-  GetDIBits(mem, bmp, 0, static_cast<UINT>(h), pixels.data(), reinterpret_cast<BITMAPINFO*>(&bi), DIB_RGB_COLORS);
-  DeleteObject(bmp);
-  DeleteDC(mem);
-  ReleaseDC(nullptr, screen);
+  for (int y = 0; y < h; ++y) {
+    char* row = &pixels[static_cast<size_t>(h - 1 - y) * stride];
+    for (int x = 0; x < w; ++x) {
+      const uint32_t c = shown[static_cast<size_t>(y) * w + x];
+      row[3 * x] = static_cast<char>(c & 0xFF);
+      row[3 * x + 1] = static_cast<char>((c >> 8) & 0xFF);
+      row[3 * x + 2] = static_cast<char>((c >> 16) & 0xFF);
+    }
+  }
 
   BITMAPFILEHEADER fh{};
   fh.bfType = 0x4D42;
