@@ -47,8 +47,6 @@ TColor HotTrackBlend(TColor c, TColor hot, int step) {
 
 void FillGradientBand(TCanvas32& canvas, TColor p, TColor q, int x1, int y1, int x2, int y2, int r,
                       int direction) {
-  const TPenStyle savedPen = canvas.Pen.Style;
-  canvas.Pen.Style = psClear;
   const int hb = y2 - y1;
   const bool topBand = y1 <= 1;
   const TColor a = ColorToRGB(direction == 2 ? q : p);
@@ -73,7 +71,6 @@ void FillGradientBand(TCanvas32& canvas, TColor p, TColor q, int x1, int y1, int
     cb += ib;
     canvas.FillRect({x1 + d, y1 + y, x2 - d, std::min(y1 + y + sh, y2)});
   }
-  canvas.Pen.Style = savedPen;
 }
 
 // ---------------------------------------------------------------- smoothing
@@ -272,9 +269,6 @@ void PaintButtonFace(TBitmap32& image, const THSFaceParams& p, THSFaceLayout* la
   };
 
   THSFaceLayout out;
-  out.SrcX = srcX;
-  out.CellW = gw;
-  out.CellH = gh;
 
   if (p.Style == bsShape) {
     const int avail = std::max(W - 8, 0);
