@@ -129,7 +129,7 @@ void THSButtonParent::PaintButtons(const TRect& clip) {
 THSSpeedButton::THSSpeedButton(THSButtonParent* Owner) {
   if (Owner) {
     FFont = Owner->ParentFont();
-    if (Owner->IsTopLevel()) FHTFont = Owner->ParentFont();
+    if (Owner->IsTopLevel()) FHTFont = FFont;
     FParent = Owner;
     Owner->AttachButton(this);
   }
