@@ -12,6 +12,7 @@
 #include "UpdateFile.h"
 #include "UpdateLoop.h"
 #include "uu.h"
+#include "winui.h"
 
 namespace {
 
@@ -45,17 +46,18 @@ bool read_file_bytes(const std::wstring& path, std::vector<uint8_t>& out, Update
   return ok;
 }
 
-std::string ansi_window_text(HWND hwnd) {
-  char text[512] = {};
-  GetWindowTextA(hwnd, text, static_cast<int>(sizeof text));
-  return text;
-}
-
 void set_marquee(HWND pb, bool on) {
   LONG_PTR style = GetWindowLongPtrW(pb, GWL_STYLE);
   style = on ? (style | PBS_MARQUEE) : (style & ~static_cast<LONG_PTR>(PBS_MARQUEE));
   SetWindowLongPtrW(pb, GWL_STYLE, style);
   SendMessageW(pb, PBM_SETMARQUEE, on ? TRUE : FALSE, 30);
+}
+
+// An empty, still bar in the normal colour.
+void reset_progress(HWND pb) {
+  set_marquee(pb, false);
+  SendMessageW(pb, PBM_SETSTATE, PBST_NORMAL, 0);
+  SendMessageW(pb, PBM_SETPOS, 0, 0);
 }
 
 // Between two blocks only painting is handled: the progress bar and any part
@@ -135,9 +137,7 @@ void Tfu::FormShow() {
   make_answer_window();
   close_request = false;
   updating = false;
-  set_marquee(pb, false);
-  SendMessageW(pb, PBM_SETSTATE, PBST_NORMAL, 0);
-  SendMessageW(pb, PBM_SETPOS, 0, 0);
+  reset_progress(pb);
 }
 
 void Tfu::tmrbTimer() {
@@ -169,7 +169,7 @@ void Tfu::selectClick() {
 
   UpdateFile file;
   std::vector<uint8_t> bytes;
-  if (read_file_bytes(path, bytes, file.fault)) file = read_update_file(bytes, ansi_window_text(dev_name));
+  if (read_file_bytes(path, bytes, file.fault)) file = read_update_file(bytes, narrow(window_text(dev_name)));
   bytes.clear();
   bytes.shrink_to_fit();
 
@@ -184,9 +184,7 @@ void Tfu::selectClick() {
     return;
   }
 
-  set_marquee(pb, false);
-  SendMessageW(pb, PBM_SETSTATE, PBST_NORMAL, 0);
-  SendMessageW(pb, PBM_SETPOS, 0, 0);
+  reset_progress(pb);
   UpdateWindow(pb);
 
   UpdatePoster poster;
