@@ -99,14 +99,8 @@ std::optional<int> shown_value(const TSettings& s, ValueField field) {
 }
 
 int round_half_even(double x) {
-  const double lower = std::floor(x);
-  const double rest = x - lower;
-  double r = lower;
-  if (rest > 0.5)
-    r = lower + 1;
-  else if (rest == 0.5)
-    r = std::fmod(lower, 2.0) == 0 ? lower : lower + 1;
-  return static_cast<int>(r);
+  // nearbyint under the default rounding mode rounds half to even.
+  return static_cast<int>(std::nearbyint(x));
 }
 
 std::optional<int> spin_value(std::string_view text, SpinRange range) {
