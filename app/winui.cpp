@@ -85,10 +85,12 @@ LRESULT CALLBACK panel_proc(HWND h, UINT msg, WPARAM wp, LPARAM lp) {
     case WM_ERASEBKGND: {
       RECT r;
       GetClientRect(h, &r);
-      HBRUSH brush = CreateSolidBrush(static_cast<COLORREF>(GetWindowLongPtrW(h, GWLP_USERDATA)));
-      FillRect(reinterpret_cast<HDC>(wp), &r, brush);
-      DeleteObject(brush);
-      DrawEdge(reinterpret_cast<HDC>(wp), &r, BDR_RAISEDOUTER, BF_RECT);
+      HDC dc = reinterpret_cast<HDC>(wp);
+      // The stock DC brush takes the panel's colour: no brush is made per erase.
+      const COLORREF before = SetDCBrushColor(dc, static_cast<COLORREF>(GetWindowLongPtrW(h, GWLP_USERDATA)));
+      FillRect(dc, &r, static_cast<HBRUSH>(GetStockObject(DC_BRUSH)));
+      SetDCBrushColor(dc, before);
+      DrawEdge(dc, &r, BDR_RAISEDOUTER, BF_RECT);
       return 1;
     }
   }
