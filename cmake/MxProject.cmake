@@ -6,8 +6,6 @@
 #   mx_add_gtest(<name> SOURCES .. [LIBS ..] [LABELS ..] [TIMEOUT s])
 #       a GoogleTest executable whose cases ctest discovers at test time;
 #       in the cross build it is a .exe that ctest runs under Wine.
-#   mx_add_wine_test(<name> COMMAND .. [LABELS ..] [TIMEOUT s])
-#       a plain ctest test run through Wine (cross build only).
 
 include_guard(GLOBAL)
 include(GoogleTest)
@@ -55,8 +53,6 @@ else()
   set(MX_GTEST_MAIN gtest_main gmock)
 endif()
 
-set_property(GLOBAL PROPERTY MX_HAS_WINE_TESTS FALSE)
-
 function(mx_add_gtest name)
   cmake_parse_arguments(T "" "TIMEOUT" "SOURCES;LIBS;LABELS" ${ARGN})
   if(NOT T_TIMEOUT)
@@ -70,7 +66,6 @@ function(mx_add_gtest name)
   # are joined into it ("wine-ui"); ctest -L takes a pattern, so -L ui finds it.
   if(MX_WINDOWS)
     set(labels wine ${T_LABELS})
-    set_property(GLOBAL PROPERTY MX_HAS_WINE_TESTS TRUE)
   else()
     set(labels native ${T_LABELS})
   endif()
@@ -80,20 +75,6 @@ function(mx_add_gtest name)
     DISCOVERY_TIMEOUT 300
     PROPERTIES LABELS "${labels}" TIMEOUT ${T_TIMEOUT} FIXTURES_REQUIRED mx_env
     WORKING_DIRECTORY $<TARGET_FILE_DIR:${name}>)
-endfunction()
-
-function(mx_add_wine_test name)
-  cmake_parse_arguments(T "" "TIMEOUT;WORKING_DIRECTORY" "COMMAND;LABELS" ${ARGN})
-  if(NOT T_TIMEOUT)
-    set(T_TIMEOUT 300)
-  endif()
-  if(NOT T_WORKING_DIRECTORY)
-    set(T_WORKING_DIRECTORY ${CMAKE_BINARY_DIR}/bin)
-  endif()
-  add_test(NAME ${name} COMMAND ${T_COMMAND} WORKING_DIRECTORY ${T_WORKING_DIRECTORY})
-  set_tests_properties(${name} PROPERTIES LABELS "wine;${T_LABELS}" TIMEOUT ${T_TIMEOUT}
-    FIXTURES_REQUIRED mx_env)
-  set_property(GLOBAL PROPERTY MX_HAS_WINE_TESTS TRUE)
 endfunction()
 
 # Called once at the end of the top-level list: in the cross build the Xvfb
