@@ -279,10 +279,6 @@ bool is_boot_product(const std::string& product) {
   return at != std::string::npos && at >= 1;
 }
 
-std::string version_text(uint16_t version) {
-  return std::to_string(version >> 8) + "." + std::to_string(version & 0xFF);
-}
-
 void HIDAPI_CALL rescan_handler() { rescan(); }
 
 }  // namespace

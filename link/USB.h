@@ -19,11 +19,6 @@
 #include <string>
 #include <vector>
 
-// Command and reply codes.
-inline constexpr uint8_t cmd_read = 0x00, cmd_write = 0x80, cmd_erase = 0xF0, cmd_flash = 0xF1,
-                         cmd_eeprom = 0xF3, cmd_finish = 0xFA, cmd_boot_request = 0xFB,
-                         cmd_update_close = 0xFC, cmd_reset = 0xFD;
-
 // The maker string that identifies the device among the HID devices present.
 inline constexpr char maker_string[] = "VORNIX";
 

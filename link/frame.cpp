@@ -31,6 +31,10 @@ std::vector<uint8_t> build_frame(uint8_t cmd, const uint8_t* payload, size_t len
   return frame;
 }
 
+std::string version_text(uint16_t version) {
+  return std::to_string(version >> 8) + "." + std::to_string(version & 0xFF);
+}
+
 size_t report_count(size_t frame_len) { return (frame_len + report_piece - 1) / report_piece; }
 
 void fill_report(uint8_t* report, size_t report_len, const std::vector<uint8_t>& frame, size_t offset,

@@ -13,6 +13,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <string>
 #include <vector>
 
 inline constexpr size_t frame_overhead = 5;         // command, length, CRC
@@ -23,6 +24,21 @@ inline constexpr size_t report_header = 5;          // report ID, offset, total/
 inline constexpr size_t protocol_report_len = report_header + report_piece;   // 63
 inline constexpr size_t hid_report_len = 65;        // THIDReport
 inline constexpr uint8_t protocol_report_id = 0x01;
+
+// Command and reply codes.
+inline constexpr uint8_t cmd_read = 0x00;
+inline constexpr uint8_t cmd_write = 0x80;
+inline constexpr uint8_t cmd_erase = 0xF0;
+inline constexpr uint8_t cmd_flash = 0xF1;
+inline constexpr uint8_t cmd_eeprom = 0xF3;
+inline constexpr uint8_t cmd_finish = 0xFA;
+inline constexpr uint8_t cmd_boot_request = 0xFB;
+inline constexpr uint8_t cmd_update_close = 0xFC;
+inline constexpr uint8_t cmd_reset = 0xFD;
+
+// A firmware version as the device reports it: major in the high byte, minor in
+// the low one, both decimal (0x0110 -> "1.16").
+std::string version_text(uint16_t version);
 
 // Byte order reversed for a width of 2, 4 or 8; any other width gives the low byte.
 uint64_t swap_bytes(uint64_t value, int width);

@@ -7,16 +7,6 @@
 
 namespace mxv {
 
-namespace {
-
-std::string hex16(uint32_t value) {
-  char text[8];
-  std::snprintf(text, sizeof text, "0x%04X", static_cast<unsigned>(value & 0xFFFF));
-  return text;
-}
-
-}  // namespace
-
 TSettings default_settings() {
   TSettings s{};
   s[0] = 0;                               // preset 1 active
@@ -92,8 +82,10 @@ std::optional<uint16_t> find_version(const std::vector<uint8_t>& image) {
   }
 }
 
-std::string version_text(uint16_t version) {
-  return std::to_string(version >> 8) + "." + std::to_string(version & 0xFF);
+std::string hex_value(unsigned value, int width) {
+  char text[16];
+  std::snprintf(text, sizeof text, "0x%0*X", width, value);
+  return text;
 }
 
 TDeviceModel::TDeviceModel() { factory_reset(); }
@@ -238,7 +230,7 @@ void TDeviceModel::handle_boot(const TFrame& frame, TFrameRecord& record, uint64
                 programmed_.begin() + static_cast<std::ptrdiff_t>(page + flash_page), false);
       ++revisions_.flash;
       cost_us += timing.erase_us;
-      record.note = "page " + hex16(static_cast<uint32_t>(page)) + " erased";
+      record.note = "page " + hex_value(static_cast<unsigned>(page), 4) + " erased";
       if (page != address)
         record.note += " (address not at a page start)";
       return;
@@ -252,11 +244,11 @@ void TDeviceModel::handle_boot(const TFrame& frame, TFrameRecord& record, uint64
       const size_t address = get_be16(p.data());
       const size_t n = get_be16(p.data() + 2);
       if (p.size() != n + 4)
-        return reject(std::string(what) + " at " + hex16(static_cast<uint32_t>(address)) + ": block length " +
+        return reject(std::string(what) + " at " + hex_value(static_cast<unsigned>(address), 4) + ": block length " +
                       std::to_string(n) + " but " + std::to_string(p.size() - 4) + " bytes sent");
       auto& memory = to_flash ? flash_ : eeprom_;
       if (address + n > memory.size())
-        return reject(std::string(what) + " at " + hex16(static_cast<uint32_t>(address)) + ": " +
+        return reject(std::string(what) + " at " + hex_value(static_cast<unsigned>(address), 4) + ": " +
                       std::to_string(n) + " bytes run past the end of the " +
                       std::to_string(memory.size()) + "-byte memory");
       if (to_flash) {
@@ -264,8 +256,8 @@ void TDeviceModel::handle_boot(const TFrame& frame, TFrameRecord& record, uint64
         const auto hit = std::find(begin, begin + static_cast<std::ptrdiff_t>(n), true);
         if (hit != begin + static_cast<std::ptrdiff_t>(n)) {
           const size_t at = static_cast<size_t>(hit - programmed_.begin());
-          return reject("cmd_flash at " + hex16(static_cast<uint32_t>(address)) + ": page " +
-                        hex16(static_cast<uint32_t>(at & ~(flash_page - 1))) +
+          return reject("cmd_flash at " + hex_value(static_cast<unsigned>(address), 4) + ": page " +
+                        hex_value(static_cast<unsigned>(at & ~(flash_page - 1)), 4) +
                         " not erased; block not written");
         }
         std::fill(begin, begin + static_cast<std::ptrdiff_t>(n), true);

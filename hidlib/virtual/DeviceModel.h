@@ -28,16 +28,16 @@ inline constexpr size_t flash_page = 512;
 inline constexpr size_t eeprom_size = 4 * 1024;
 inline constexpr size_t log_capacity = 4096;  // frames kept in memory and in the log file
 
-// Command and reply codes of the device protocol.
-inline constexpr uint8_t cmd_read = 0x00;
-inline constexpr uint8_t cmd_write = 0x80;
-inline constexpr uint8_t cmd_erase = 0xF0;
-inline constexpr uint8_t cmd_flash = 0xF1;
-inline constexpr uint8_t cmd_eeprom = 0xF3;
-inline constexpr uint8_t cmd_finish = 0xFA;
-inline constexpr uint8_t cmd_boot_request = 0xFB;
-inline constexpr uint8_t cmd_update_close = 0xFC;
-inline constexpr uint8_t cmd_reset = 0xFD;
+// Command and reply codes of the device protocol (frame.h).
+using ::cmd_boot_request;
+using ::cmd_eeprom;
+using ::cmd_erase;
+using ::cmd_finish;
+using ::cmd_flash;
+using ::cmd_read;
+using ::cmd_reset;
+using ::cmd_update_close;
+using ::cmd_write;
 
 // Made-up USB identity; only the strings matter to the control panel.
 inline constexpr uint16_t vendor_id = 0x1209;
@@ -122,8 +122,10 @@ std::vector<uint8_t> factory_flash();
 // "VERSION=" followed by decimal major, ".", decimal minor (each 0-255), as the
 // firmware image carries it; nullopt when the image holds no such text.
 std::optional<uint16_t> find_version(const std::vector<uint8_t>& image);
-std::string version_text(uint16_t version);  // 0x0110 -> "1.16"
+using ::version_text;  // 0x0110 -> "1.16"
 std::optional<uint16_t> parse_version(const std::string& text);
+// "0x" and at least `width` upper-case hex digits, as notes and device.txt show values.
+std::string hex_value(unsigned value, int width);
 
 class TDeviceModel {
  public:

@@ -1,7 +1,6 @@
 #include "StateFolder.h"
 
 #include <algorithm>
-#include <cstdio>
 #include <fstream>
 #include <iterator>
 #include <sstream>
@@ -36,12 +35,6 @@ std::string hex_bytes(const std::vector<uint8_t>& bytes) {
     out += digits[b & 15];
   }
   return out;
-}
-
-std::string hex_value(unsigned value, int width) {
-  char text[16];
-  std::snprintf(text, sizeof text, "0x%0*X", width, value);
-  return text;
 }
 
 bool read_file(const fs::path& path, std::string& out) {
