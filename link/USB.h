@@ -9,7 +9,6 @@
 #pragma once
 
 #include "HIDinterface.h"
-#include "crc.h"
 #include "frame.h"
 
 #include <atomic>

@@ -1,6 +1,7 @@
 // Byte level of the device protocol: CRC, frames, output reports, reassembly of
 // input reports and the reply dispatch with its settings record.
 #include "USB.h"
+#include "crc.h"
 #include "fake_hid.h"
 #include "link_testing.h"
 
