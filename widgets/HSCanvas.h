@@ -172,7 +172,6 @@ struct TBrush {
 class TCanvas32 {
  public:
   explicit TCanvas32(TBitmap32& image) : FImage(image) {}
-  TBitmap32& Image() { return FImage; }
 
   TPen Pen;
   TBrush Brush;

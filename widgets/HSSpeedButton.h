@@ -52,7 +52,6 @@ class THSButtonParent {
 
   THSSpeedButton* ButtonAt(TPoint p, bool enabledOnly) const;
   THSSpeedButton* Captured() const { return FCaptured; }
-  THSSpeedButton* Hovered() const { return FHovered; }
 
   // Platform services.
   virtual bool Showing() const = 0;

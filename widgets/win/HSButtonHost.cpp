@@ -87,12 +87,6 @@ THSSpeedButton* THSButtonHost::CreateButton(int left, int top, int width, int he
   return FOwned.back().get();
 }
 
-THSSpeedButton* THSButtonHost::AddButton(std::unique_ptr<THSSpeedButton> button) {
-  button->SetParent(this);
-  FOwned.push_back(std::move(button));
-  return FOwned.back().get();
-}
-
 bool THSButtonHost::handle_message(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp, LRESULT& result) {
   if (hwnd != FWnd) return false;
   const TPoint p{GET_X_LPARAM(lp), GET_Y_LPARAM(lp)};

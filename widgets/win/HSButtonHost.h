@@ -42,8 +42,6 @@ class THSButtonHost : public THSButtonParent {
   // the caption colour (ColorStyle and Color overwrite it).
   THSSpeedButton* CreateButton(int left, int top, int width, int height, const std::wstring& caption,
                                long long tag, const TFont& font);
-  // Takes ownership of a button built elsewhere and makes it a child.
-  THSSpeedButton* AddButton(std::unique_ptr<THSSpeedButton> button);
 
   // Routes the message to the buttons; true when it was handled and result
   // holds the value to return from the window procedure.
