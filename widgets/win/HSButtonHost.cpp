@@ -4,6 +4,8 @@
 
 #include <cstring>
 
+#include "HSDibSurface.h"
+
 namespace hs {
 
 namespace {
@@ -22,33 +24,12 @@ TShiftState ShiftFromKeys(WPARAM keys) {
 // One cached DIB section for copying faces to the screen.
 struct TFaceSurface {
   HDC dc = nullptr;
-  HBITMAP dib = nullptr;
-  HGDIOBJ old = nullptr;
-  std::uint32_t* bits = nullptr;
-  int w = 0, h = 0;
+  TDibSurface surface;
 
   bool Ensure(int width, int height) {
     if (!dc) dc = CreateCompatibleDC(nullptr);
     if (!dc) return false;
-    if (dib && width == w && height == h) return true;
-    BITMAPINFO bi{};
-    bi.bmiHeader.biSize = sizeof(bi.bmiHeader);
-    bi.bmiHeader.biWidth = width;
-    bi.bmiHeader.biHeight = -height;
-    bi.bmiHeader.biPlanes = 1;
-    bi.bmiHeader.biBitCount = 32;
-    bi.bmiHeader.biCompression = BI_RGB;
-    void* p = nullptr;
-    HBITMAP b = CreateDIBSection(dc, &bi, DIB_RGB_COLORS, &p, nullptr, 0);
-    if (!b) return false;
-    HGDIOBJ prev = SelectObject(dc, b);
-    if (!old) old = prev;
-    if (dib) DeleteObject(dib);
-    dib = b;
-    bits = static_cast<std::uint32_t*>(p);
-    w = width;
-    h = height;
-    return true;
+    return surface.Ensure(dc, width, height);
   }
 };
 
@@ -63,7 +44,7 @@ void BlitFace(HDC dc, const TBitmap32& face, int x, int y) {
   if (face.Empty()) return;
   TFaceSurface& s = FaceSurface();
   if (!s.Ensure(face.Width(), face.Height())) return;
-  std::memcpy(s.bits, face.Bits(), std::size_t(face.Width()) * face.Height() * 4);
+  std::memcpy(s.surface.bits, face.Bits(), std::size_t(face.Width()) * face.Height() * 4);
   GdiFlush();
   TransparentBlt(dc, x, y, face.Width(), face.Height(), s.dc, 0, 0, face.Width(), face.Height(),
                  RGB(255, 0, 255));

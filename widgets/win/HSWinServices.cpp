@@ -7,6 +7,7 @@
 #include <map>
 
 #include "HSButtonHost.h"
+#include "HSDibSurface.h"
 
 namespace hs {
 
@@ -25,9 +26,8 @@ class TGdiTextEngine : public THSTextEngine {
   TGdiTextEngine() : FDC(CreateCompatibleDC(nullptr)) {}
   ~TGdiTextEngine() override {
     if (FOldFont) SelectObject(FDC, FOldFont);
-    if (FOldBitmap) SelectObject(FDC, FOldBitmap);
+    FSurface.Release(FDC);
     if (FFontHandle) DeleteObject(FFontHandle);
-    if (FDib) DeleteObject(FDib);
     DeleteDC(FDC);
   }
 
@@ -54,10 +54,11 @@ class TGdiTextEngine : public THSTextEngine {
     if (text.empty() || image.Empty()) return;
     const int top = std::max(r.Top, 0), bottom = std::min(r.Bottom, image.Height());
     if (top >= bottom || r.Left >= image.Width() || r.Right <= 0) return;
-    if (!Surface(image.Width(), image.Height())) return;
+    if (!FSurface.Ensure(FDC, image.Width(), image.Height())) return;
     // Only the rows the text may touch travel to GDI and back.
     const std::size_t rowBytes = std::size_t(image.Width()) * 4;
-    for (int y = top; y < bottom; ++y) std::memcpy(FBits + std::size_t(y) * image.Width(), image.Row(y), rowBytes);
+    for (int y = top; y < bottom; ++y)
+      std::memcpy(FSurface.bits + std::size_t(y) * image.Width(), image.Row(y), rowBytes);
     // Smoothed text over the see-through key would leave a magenta fringe
     // around every glyph once the key is left out; over the key the text
     // is drawn with plain pixels instead.
@@ -77,7 +78,7 @@ class TGdiTextEngine : public THSTextEngine {
     GdiFlush();
     for (int y = top; y < bottom; ++y) {
       std::uint32_t* dst = image.Row(y);
-      const std::uint32_t* src = FBits + std::size_t(y) * image.Width();
+      const std::uint32_t* src = FSurface.bits + std::size_t(y) * image.Width();
       // GDI clears the fourth byte of what it draws; the face keeps only RGB.
       for (int x = 0; x < image.Width(); ++x) dst[x] = src[x] & 0xFFFFFF;
     }
@@ -100,36 +101,12 @@ class TGdiTextEngine : public THSTextEngine {
     FQuality = quality;
   }
 
-  bool Surface(int w, int h) {
-    if (FDib && w == FW && h == FH) return true;
-    BITMAPINFO bi{};
-    bi.bmiHeader.biSize = sizeof(bi.bmiHeader);
-    bi.bmiHeader.biWidth = w;
-    bi.bmiHeader.biHeight = -h;  // top-down like TBitmap32
-    bi.bmiHeader.biPlanes = 1;
-    bi.bmiHeader.biBitCount = 32;
-    bi.bmiHeader.biCompression = BI_RGB;
-    void* bits = nullptr;
-    HBITMAP dib = CreateDIBSection(FDC, &bi, DIB_RGB_COLORS, &bits, nullptr, 0);
-    if (!dib) return false;
-    HGDIOBJ old = SelectObject(FDC, dib);
-    if (!FOldBitmap) FOldBitmap = old;
-    if (FDib) DeleteObject(FDib);
-    FDib = dib;
-    FBits = static_cast<std::uint32_t*>(bits);
-    FW = w;
-    FH = h;
-    return true;
-  }
-
   HDC FDC;
-  HGDIOBJ FOldFont = nullptr, FOldBitmap = nullptr;
+  HGDIOBJ FOldFont = nullptr;
   HFONT FFontHandle = nullptr;
   TFont FFont;
   DWORD FQuality = DEFAULT_QUALITY;
-  HBITMAP FDib = nullptr;
-  std::uint32_t* FBits = nullptr;
-  int FW = 0, FH = 0;
+  TDibSurface FSurface;
 };
 
 TColor WinSysColor(int index) { return GetSysColor(index); }
