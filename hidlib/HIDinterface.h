@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 #if defined(_WIN32)
 #define HIDAPI_CALL __stdcall
@@ -57,6 +58,9 @@ struct THIDDeviceInfo {
 };
 
 #pragma pack(pop)
+
+// The characters of a length-prefixed string.
+inline std::string hid_text(const THIDString& field) { return std::string(field.Text, field.Length); }
 
 static_assert(sizeof(THIDString) == 256);
 static_assert(sizeof(THIDReport) == 65);

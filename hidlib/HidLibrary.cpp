@@ -35,10 +35,6 @@ void set_string(THIDString& field, const std::string& text) {
   std::memcpy(field.Text, text.data(), n);
 }
 
-std::string get_string(const THIDString& field) {
-  return std::string(field.Text, field.Length);
-}
-
 uint8_t whole_report_count(uint16_t byte_length) {
   return byte_length > 0 ? static_cast<uint8_t>(byte_length - 1) : 0;
 }
@@ -191,7 +187,7 @@ bool HidLibrary::open_device(uint8_t index) {
     std::lock_guard lock(mutex_);
     generation = generation_;
     handle = handles_[index];
-    const std::string stored = get_string(devices_[index].DevicePath);
+    const std::string stored = hid_text(devices_[index].DevicePath);
     path = !stored.empty() && stored.back() == '\0' ? stored.substr(0, stored.size() - 1) : stored;
     mode = devices_[index].ReadWrite == 1 ? OpenMode::ReadWrite : OpenMode::Query;
   }

@@ -26,7 +26,6 @@ THIDDeviceInfo reset_entry();
 
 // Stores `text` as a length-prefixed string, cut after 255 bytes.
 void set_string(THIDString& field, const std::string& text);
-std::string get_string(const THIDString& field);
 
 // Entry 0 of an empty table describes the whole report minus its report-ID byte.
 uint8_t whole_report_count(uint16_t byte_length);

@@ -265,8 +265,6 @@ void dispatch_reply(const TFrame& frame) {
   }
 }
 
-std::string text_of(const THIDString& s) { return std::string(s.Text, s.Length); }
-
 bool is_maker(const THIDString& manufacturer) {
   const size_t n = sizeof maker_string - 1;
   return manufacturer.Length == n && std::memcmp(manufacturer.Text, maker_string, n) == 0;
@@ -557,9 +555,9 @@ void rescan() {
     if (!is_maker(info.Manufacturer))
       continue;
 
-    const std::string product = text_of(info.Product);
+    const std::string product = hid_text(info.Product);
     if (host.show_device)
-      host.show_device(product, text_of(info.SerialNumber), version_text(info.VersionNumber));
+      host.show_device(product, hid_text(info.SerialNumber), version_text(info.VersionNumber));
     {
       std::lock_guard guard(l.device_lock);
       const bool opened = e.HIDopenDevice(static_cast<uint8_t>(index)) != 0;

@@ -51,6 +51,5 @@ class SimLibraryTest : public ::testing::Test {
   std::unique_ptr<LoadedLibrary> loaded;
 };
 
-inline std::string text(const THIDString& field) { return std::string(field.Text, field.Length); }
 
 }  // namespace hidlib::testing

@@ -32,7 +32,6 @@ T bind(const char* name) {
   return reinterpret_cast<T>(reinterpret_cast<void*>(GetProcAddress(library(), name)));
 }
 
-std::string text(const THIDString& field) { return std::string(field.Text, field.Length); }
 
 // What the system itself says about one HID interface.
 struct SystemView {
@@ -194,13 +193,13 @@ TEST(HidLibDll, ScanListsWhatTheSystemListsWithTheSameRecords) {
     get_info(i, &r);
     SCOPED_TRACE(v.path);
     std::string path = v.path.substr(0, 255) + '\0';
-    EXPECT_EQ(text(r.DevicePath), path.substr(0, 255));
+    EXPECT_EQ(hid_text(r.DevicePath), path.substr(0, 255));
     EXPECT_EQ(+r.VendorID, v.attributes.VendorID);
     EXPECT_EQ(+r.ProductID, v.attributes.ProductID);
     EXPECT_EQ(+r.VersionNumber, v.attributes.VersionNumber);
-    EXPECT_EQ(text(r.Manufacturer), v.manufacturer.value_or(""));
-    EXPECT_EQ(text(r.Product), v.product.value_or(""));
-    EXPECT_EQ(text(r.SerialNumber), v.serial.value_or("---"));
+    EXPECT_EQ(hid_text(r.Manufacturer), v.manufacturer.value_or(""));
+    EXPECT_EQ(hid_text(r.Product), v.product.value_or(""));
+    EXPECT_EQ(hid_text(r.SerialNumber), v.serial.value_or("---"));
     EXPECT_EQ(r.ReadWrite, v.read_write ? 1 : 0);
     EXPECT_EQ(+r.DeviceHandle, HID_NO_HANDLE);
     EXPECT_EQ(+r.InputReportByteLength, v.has_caps ? v.caps.InputReportByteLength : 0);

@@ -105,7 +105,7 @@ class EchoDll : public ::testing::Test {
 TEST_F(EchoDll, ListsTheSimulatedDevice) {
   THIDDeviceInfo info;
   get_info(0, &info);
-  EXPECT_EQ(std::string(info.Manufacturer.Text, info.Manufacturer.Length), "VORNIX");
+  EXPECT_EQ(hid_text(info.Manufacturer), "VORNIX");
   EXPECT_EQ(+info.ProductID, 0xE540);
   EXPECT_EQ(info.ReadWrite, 1);
 }

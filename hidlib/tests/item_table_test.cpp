@@ -110,7 +110,7 @@ TEST(LengthPrefixedString, CutsAfter255Bytes) {
   THIDString field;
   set_string(field, std::string(300, 'x'));
   EXPECT_EQ(field.Length, 255);
-  EXPECT_EQ(get_string(field), std::string(255, 'x'));
+  EXPECT_EQ(hid_text(field), std::string(255, 'x'));
   set_string(field, "VORNIX");
-  EXPECT_EQ(get_string(field), "VORNIX");
+  EXPECT_EQ(hid_text(field), "VORNIX");
 }

@@ -46,7 +46,7 @@ TEST_F(Scan, KeepsTheFirst32InEnumerationOrder) {
     EXPECT_EQ(+info(i).ProductID, 0x100 + i) << i;
   }
   // Index 31 is the 32nd device; 32 is outside the table and leaves the record alone.
-  EXPECT_EQ(text(info(31).DevicePath), std::string("\\\\?\\hid#dev31") + '\0');
+  EXPECT_EQ(hid_text(info(31).DevicePath), std::string("\\\\?\\hid#dev31") + '\0');
   THIDDeviceInfo untouched;
   std::memset(&untouched, 0xA5, sizeof untouched);
   HIDGetDeviceInfo(32, &untouched);
@@ -79,13 +79,13 @@ TEST_F(Scan, FillsTheRecordFromTheDevice) {
   plug(c);
   ASSERT_EQ(HIDscanForDevices(), 1);
   const THIDDeviceInfo r = info(0);
-  EXPECT_EQ(text(r.DevicePath), c.path + '\0');
+  EXPECT_EQ(hid_text(r.DevicePath), c.path + '\0');
   EXPECT_EQ(+r.VendorID, 0x1FC9);
   EXPECT_EQ(+r.ProductID, 0x0540);
   EXPECT_EQ(+r.VersionNumber, 0x0110);
-  EXPECT_EQ(text(r.Manufacturer), "VORNIX");
-  EXPECT_EQ(text(r.Product), "MX-540KTR");
-  EXPECT_EQ(text(r.SerialNumber), "000123");
+  EXPECT_EQ(hid_text(r.Manufacturer), "VORNIX");
+  EXPECT_EQ(hid_text(r.Product), "MX-540KTR");
+  EXPECT_EQ(hid_text(r.SerialNumber), "000123");
   EXPECT_EQ(+r.InputReportByteLength, 65);
   EXPECT_EQ(+r.OutputReportByteLength, 65);
   EXPECT_EQ(+r.FeatureReportByteLength, 9);
@@ -116,7 +116,7 @@ TEST_F(Scan, FillsMissingStringsAndMissingCapabilities) {
   const THIDDeviceInfo a = info(0);
   EXPECT_EQ(a.Manufacturer.Length, 0);
   EXPECT_EQ(a.Product.Length, 0);
-  EXPECT_EQ(text(a.SerialNumber), "---");
+  EXPECT_EQ(hid_text(a.SerialNumber), "---");
 
   const THIDDeviceInfo b = info(1);
   EXPECT_EQ(+b.InputReportByteLength, 0);
@@ -128,7 +128,7 @@ TEST_F(Scan, FillsMissingStringsAndMissingCapabilities) {
   // Keyboards and mice open only for queries: listed, strings and lengths filled.
   const THIDDeviceInfo c = info(2);
   EXPECT_EQ(c.ReadWrite, 0);
-  EXPECT_EQ(text(c.Manufacturer), "The Wine Project");
+  EXPECT_EQ(hid_text(c.Manufacturer), "The Wine Project");
   EXPECT_EQ(+c.InputReportByteLength, 65);
   EXPECT_EQ(c.OutputItems[0].BitSize, 8);
   EXPECT_EQ(c.OutputItems[0].ReportCount, 0);
@@ -148,9 +148,9 @@ TEST_F(Scan, CutsLongPathsAndStrings) {
   plug(d);
   ASSERT_EQ(HIDscanForDevices(), 2);
   // 254 characters and the NUL fill 255; a longer path is cut and has no NUL.
-  EXPECT_EQ(text(info(0).DevicePath), std::string(254, 'p') + '\0');
-  EXPECT_EQ(text(info(0).Product), std::string(255, 'n'));
-  EXPECT_EQ(text(info(1).DevicePath), std::string(255, 'q'));
+  EXPECT_EQ(hid_text(info(0).DevicePath), std::string(254, 'p') + '\0');
+  EXPECT_EQ(hid_text(info(0).Product), std::string(255, 'n'));
+  EXPECT_EQ(hid_text(info(1).DevicePath), std::string(255, 'q'));
 }
 
 using OpenClose = SimLibraryTest;

@@ -20,7 +20,6 @@
 
 namespace mxv::hostside {
 
-inline std::string text(const THIDString& field) { return std::string(field.Text, field.Length); }
 
 class THostHarness {
  public:
@@ -47,7 +46,7 @@ class THostHarness {
     for (uint8_t i = 0; i < count; ++i) {
       THIDDeviceInfo record;
       HIDGetDeviceInfo(i, &record);
-      if (text(record.Manufacturer) == "VORNIX") {
+      if (hid_text(record.Manufacturer) == "VORNIX") {
         if (info)
           *info = record;
         return i;

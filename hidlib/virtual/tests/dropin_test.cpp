@@ -74,7 +74,6 @@ bool pump_until(const std::function<bool()>& done, std::chrono::milliseconds tim
   return true;
 }
 
-std::string text(const THIDString& s) { return std::string(s.Text, s.Length); }
 
 class DropInLibrary : public ::testing::Test {
  protected:
@@ -118,9 +117,9 @@ class DropInLibrary : public ::testing::Test {
     for (uint8_t i = 0; i < count; ++i) {
       THIDDeviceInfo info;
       lib.info(i, &info);
-      if (text(info.Manufacturer) == "VORNIX") {
+      if (hid_text(info.Manufacturer) == "VORNIX") {
         if (product)
-          *product = text(info.Product);
+          *product = hid_text(info.Product);
         return lib.open(i) != 0;
       }
     }

@@ -67,7 +67,7 @@ class VirtualDeviceTest : public ::testing::Test {
     if (!THostHarness::open_vornix() || !THostHarness::send(cmd_boot_request))
       return false;
     THIDDeviceInfo info;
-    return reenumerated(before) && THostHarness::open_vornix(&info) && text(info.Product) == "MX-540KTR (boot)";
+    return reenumerated(before) && THostHarness::open_vornix(&info) && hid_text(info.Product) == "MX-540KTR (boot)";
   }
 
   // A command file dropped into the control folder, as a script writes it.
@@ -95,9 +95,9 @@ TEST_F(VirtualDeviceTest, ScanListsOneVornixDeviceWithItsIdentityAndReportLayout
   ASSERT_EQ(HIDscanForDevices(), 1);
   THIDDeviceInfo info;
   HIDGetDeviceInfo(0, &info);
-  EXPECT_EQ(text(info.Manufacturer), "VORNIX");
-  EXPECT_EQ(text(info.Product), "MX-540KTR");
-  EXPECT_EQ(text(info.SerialNumber), serial_number);
+  EXPECT_EQ(hid_text(info.Manufacturer), "VORNIX");
+  EXPECT_EQ(hid_text(info.Product), "MX-540KTR");
+  EXPECT_EQ(hid_text(info.SerialNumber), serial_number);
   EXPECT_EQ(info.VersionNumber, 0x0110);
   EXPECT_NE(info.VendorID, 0);
   EXPECT_NE(info.ProductID, 0);
@@ -157,8 +157,8 @@ TEST_F(VirtualDeviceTest, BootRequestReenumeratesAsBootLoaderWithSeveralDeviceCh
   ASSERT_TRUE(wait_until([&] { return host->device_changes() >= 6; }));
   THIDDeviceInfo info;
   ASSERT_TRUE(THostHarness::open_vornix(&info));
-  EXPECT_EQ(text(info.Product), "MX-540KTR (boot)");
-  EXPECT_EQ(text(info.Manufacturer), "VORNIX");
+  EXPECT_EQ(hid_text(info.Product), "MX-540KTR (boot)");
+  EXPECT_EQ(hid_text(info.Manufacturer), "VORNIX");
   EXPECT_EQ(info.VersionNumber, 0x0110);
   device().flush();
   EXPECT_NE(read_text(folder / "device.txt").find("mode=boot"), std::string::npos);
@@ -210,7 +210,7 @@ TEST_F(VirtualDeviceTest, CompleteUpdateLeavesFlashAndEepromAsSentAndBringsTheNe
   ASSERT_TRUE(reenumerated(before));
   THIDDeviceInfo info;
   ASSERT_TRUE(THostHarness::open_vornix(&info));
-  EXPECT_EQ(text(info.Product), "MX-540KTR");
+  EXPECT_EQ(hid_text(info.Product), "MX-540KTR");
   EXPECT_EQ(info.VersionNumber, 0x0204);
 
   device().with_model([&](const TDeviceModel& m) {
@@ -338,13 +338,13 @@ TEST_F(VirtualDeviceTest, UnansweredFinishLeavesTheDeviceInItsBootLoader) {
   EXPECT_EQ(host->device_changes(), before);
   THIDDeviceInfo info;
   ASSERT_TRUE(THostHarness::open_vornix(&info));
-  EXPECT_EQ(text(info.Product), "MX-540KTR (boot)");
+  EXPECT_EQ(hid_text(info.Product), "MX-540KTR (boot)");
 
   // "Закрыть" sends cmd_update_close: back to the firmware, version unchanged.
   ASSERT_TRUE(THostHarness::send(cmd_update_close));
   ASSERT_TRUE(reenumerated(before));
   ASSERT_TRUE(THostHarness::open_vornix(&info));
-  EXPECT_EQ(text(info.Product), "MX-540KTR");
+  EXPECT_EQ(hid_text(info.Product), "MX-540KTR");
   EXPECT_EQ(info.VersionNumber, 0x0110);
 }
 
