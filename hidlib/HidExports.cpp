@@ -5,6 +5,7 @@
 #include "HidLibrary.h"
 
 #include <cstring>
+#include <iterator>
 
 using hidlib::HidLibrary;
 using hidlib::ReportType;
@@ -96,33 +97,22 @@ void HIDAPI_CALL USBsetEventHandler(TUSBEventHandler Handler) {
 namespace hidlib {
 
 void* resolve_export(const char* name) {
-  struct Entry {
-    const char* name;
-    void* function;
+  // In the order of HID_EXPORT_NAMES.
+  static void* const functions[] = {
+      reinterpret_cast<void*>(&USBsetEventHandler),   reinterpret_cast<void*>(&HIDsetEventHandler),
+      reinterpret_cast<void*>(&HIDscanForDevices),    reinterpret_cast<void*>(&HIDGetDeviceInfo),
+      reinterpret_cast<void*>(&HIDopenDevice),        reinterpret_cast<void*>(&HIDcloseDevice),
+      reinterpret_cast<void*>(&HIDwriteDevice),       reinterpret_cast<void*>(&HIDreadDevice),
+      reinterpret_cast<void*>(&HIDOutputReportSize),  reinterpret_cast<void*>(&HIDInputReportSize),
+      reinterpret_cast<void*>(&HIDFeatureReportSize), reinterpret_cast<void*>(&HIDOutputReportCount),
+      reinterpret_cast<void*>(&HIDInputReportCount),  reinterpret_cast<void*>(&HIDFeatureReportCount),
+      reinterpret_cast<void*>(&HIDSetOutputReport),   reinterpret_cast<void*>(&HIDGetInputReport),
+      reinterpret_cast<void*>(&HIDSetFeatureReport),  reinterpret_cast<void*>(&HIDGetFeatureReport),
   };
-  static const Entry table[] = {
-      {"USBsetEventHandler", reinterpret_cast<void*>(&USBsetEventHandler)},
-      {"HIDsetEventHandler", reinterpret_cast<void*>(&HIDsetEventHandler)},
-      {"HIDscanForDevices", reinterpret_cast<void*>(&HIDscanForDevices)},
-      {"HIDGetDeviceInfo", reinterpret_cast<void*>(&HIDGetDeviceInfo)},
-      {"HIDopenDevice", reinterpret_cast<void*>(&HIDopenDevice)},
-      {"HIDcloseDevice", reinterpret_cast<void*>(&HIDcloseDevice)},
-      {"HIDwriteDevice", reinterpret_cast<void*>(&HIDwriteDevice)},
-      {"HIDreadDevice", reinterpret_cast<void*>(&HIDreadDevice)},
-      {"HIDOutputReportSize", reinterpret_cast<void*>(&HIDOutputReportSize)},
-      {"HIDInputReportSize", reinterpret_cast<void*>(&HIDInputReportSize)},
-      {"HIDFeatureReportSize", reinterpret_cast<void*>(&HIDFeatureReportSize)},
-      {"HIDOutputReportCount", reinterpret_cast<void*>(&HIDOutputReportCount)},
-      {"HIDInputReportCount", reinterpret_cast<void*>(&HIDInputReportCount)},
-      {"HIDFeatureReportCount", reinterpret_cast<void*>(&HIDFeatureReportCount)},
-      {"HIDSetOutputReport", reinterpret_cast<void*>(&HIDSetOutputReport)},
-      {"HIDGetInputReport", reinterpret_cast<void*>(&HIDGetInputReport)},
-      {"HIDSetFeatureReport", reinterpret_cast<void*>(&HIDSetFeatureReport)},
-      {"HIDGetFeatureReport", reinterpret_cast<void*>(&HIDGetFeatureReport)},
-  };
+  static_assert(std::size(functions) == std::size(HID_EXPORT_NAMES));
   if (name == nullptr) return nullptr;
-  for (const Entry& entry : table)
-    if (std::strcmp(entry.name, name) == 0) return entry.function;
+  for (size_t i = 0; i < std::size(HID_EXPORT_NAMES); ++i)
+    if (std::strcmp(HID_EXPORT_NAMES[i], name) == 0) return functions[i];
   return nullptr;
 }
 
