@@ -291,17 +291,10 @@ uint8_t HidLibrary::report_count(ReportType type, uint8_t report_id) {
 
 uint8_t HidLibrary::control_call(ReportType type, void* buffer,
                                  bool (HidPlatform::*call)(HidHandle, void*, uint16_t)) {
-  if (buffer == nullptr) return 0;
   Current cur;
-  {
-    std::lock_guard lock(mutex_);
-    if (current_ < 0) return 0;
-    cur.handle = handles_[current_];
-    cur.info = devices_[current_];
-  }
   // A current device that a scan has reset holds no handle: the platform call
   // would fail on it, and the library has none to pass.
-  if (!cur.handle) return 0;
+  if (buffer == nullptr || !current_open(cur)) return 0;
   const uint16_t length = byte_length(cur.info, type);
   if (!(platform_.*call)(cur.handle->handle, buffer, length)) return 0;
   return item_count(item_table(cur.info, type), length, *static_cast<const uint8_t*>(buffer));
