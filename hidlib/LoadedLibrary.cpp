@@ -61,9 +61,4 @@ int LoadedLibrary::wait_and_pump_device_changes(std::chrono::milliseconds timeou
   return pump_device_changes();
 }
 
-int LoadedLibrary::pending_device_changes() {
-  std::lock_guard lock(mutex_);
-  return pending_;
-}
-
 }  // namespace hidlib

@@ -37,8 +37,6 @@ class LoadedLibrary {
   int pump_device_changes();
   // Waits up to `timeout` for at least one notification, then pumps.
   int wait_and_pump_device_changes(std::chrono::milliseconds timeout);
-  // Notifications posted and not yet pumped.
-  int pending_device_changes();
 
   // Whether the read thread still runs (it ends when a report handler throws).
   bool read_thread_running() const { return running_; }

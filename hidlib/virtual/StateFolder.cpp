@@ -146,15 +146,14 @@ void TStateFolder::load(TDeviceModel& model) const {
 TStateSnapshot TStateFolder::snapshot(const TDeviceModel& model) {
   const TRevisions& now = model.revisions();
   TStateSnapshot snap;
-  snap.revisions = now;
-  snap.all = !flushed_once_;
-  if (snap.all || now.settings != written_.settings)
+  const bool all = !flushed_once_;
+  if (all || now.settings != written_.settings)
     snap.settings = model.settings();
-  if (snap.all || now.flash != written_.flash)
+  if (all || now.flash != written_.flash)
     snap.flash = model.flash();
-  if (snap.all || now.eeprom != written_.eeprom)
+  if (all || now.eeprom != written_.eeprom)
     snap.eeprom = model.eeprom();
-  if (snap.all || now.log != written_.log) {
+  if (all || now.log != written_.log) {
     snap.log_changed = true;
     const auto& log = model.log();
     if (model.log_epoch() != log_epoch_) {
@@ -168,9 +167,9 @@ TStateSnapshot TStateFolder::snapshot(const TDeviceModel& model) {
     if (!log.empty())
       last_frame_seq_ = log.back().seq;
   }
-  if (snap.all || now.faults != written_.faults)
+  if (all || now.faults != written_.faults)
     snap.faults = model.device_faults();
-  if (snap.all || now.device != written_.device || now.log != written_.log || now.faults != written_.faults) {
+  if (all || now.device != written_.device || now.log != written_.log || now.faults != written_.faults) {
     snap.version = version_text(model.version()) + '\n';
     snap.device = format_device(model);
   }

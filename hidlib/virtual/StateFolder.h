@@ -29,8 +29,6 @@ std::string format_device(const TDeviceModel& model);
 // The parts of the model's state that changed since the last flush, copied
 // out under the model's lock so that the files are written without it.
 struct TStateSnapshot {
-  TRevisions revisions;
-  bool all = false;
   std::optional<TSettings> settings;
   std::optional<std::vector<uint8_t>> flash, eeprom;
   bool log_changed = false;
@@ -48,8 +46,6 @@ struct TCommandFile {
 class TStateFolder {
  public:
   explicit TStateFolder(std::filesystem::path dir);
-
-  const std::filesystem::path& dir() const { return dir_; }
 
   // Creates the folder and control/; false when that failed (the device then
   // keeps working in memory).
