@@ -56,6 +56,10 @@ THSSpeedButton* THSButtonParent::ButtonAt(TPoint p, bool enabledOnly) const {
 bool THSButtonParent::RouteMouseDown(TMouseButton button, TShiftState shift, TPoint p) {
   THSSpeedButton* target = FCaptured ? FCaptured : ButtonAt(p, true);
   if (!target) return false;
+  // Disabled while it holds the capture (the window disables its controls
+  // during a device scan): the press is consumed, and the button keeps the
+  // capture until the left release or the capture loss ends it.
+  if (!target->Enabled()) return true;
   if (button == mbLeft) SetCaptured(target);
   target->MouseDown(button, shift, p.X - target->Left(), p.Y - target->Top());
   return true;
@@ -64,6 +68,7 @@ bool THSButtonParent::RouteMouseDown(TMouseButton button, TShiftState shift, TPo
 bool THSButtonParent::RouteDoubleClick(TShiftState shift, TPoint p) {
   THSSpeedButton* target = FCaptured ? FCaptured : ButtonAt(p, true);
   if (!target) return false;
+  if (!target->Enabled()) return true;  // as in RouteMouseDown
   SetCaptured(target);
   target->DoubleClick(shift, p.X - target->Left(), p.Y - target->Top());
   return true;
@@ -381,24 +386,32 @@ void THSSpeedButton::TimerTick() {
 // ---------------------------------------------------------------- mouse
 
 void THSSpeedButton::MouseDown(TMouseButton Button, TShiftState Shift, int X, int Y) {
-  if (Button == mbLeft) FClicked = true;
+  // Held from here on: the handler may pump messages, so the release or the
+  // loss of the capture can be handled before it returns.
+  if (Button == mbLeft) FPressed = true;
   if (OnMouseDown) OnMouseDown(this, Button, Shift, X, Y);
-  if (Button != mbLeft) return;
-  if (FGroupIndex == 0 || !FDown)
+  if (Button != mbLeft || !FEnabled) return;
+  if (FGroupIndex == 0) {
+    // Down means held: a press that already ended does not go down.
+    if (FPressed) SetDown(true);
+  } else if (!FDown) {
+    // In a group down is the selection, which outlives the press.
     SetDown(true);
-  else if (FAllowAllUp)
+  } else if (FAllowAllUp) {
     SetDown(false);
+  }
 }
 
 void THSSpeedButton::DoubleClick(TShiftState Shift, int X, int Y) { MouseDown(mbLeft, Shift, X, Y); }
 
 void THSSpeedButton::MouseUp(TMouseButton Button, TShiftState Shift, int X, int Y) {
-  if (Button == mbLeft && FClicked) {
-    FClicked = false;
+  if (Button == mbLeft && FPressed) {
+    FPressed = false;
     if (X >= 0 && Y >= 0 && X < Width() && Y < Height()) Click();
   }
   if (OnMouseUp) OnMouseUp(this, Button, Shift, X, Y);
-  if (FGroupIndex == 0) SetDown(false);
+  // Releasing another button leaves a held left press down.
+  if (Button == mbLeft && FGroupIndex == 0) SetDown(false);
 }
 
 void THSSpeedButton::MouseMove(TShiftState Shift, int X, int Y) {
@@ -408,7 +421,7 @@ void THSSpeedButton::MouseMove(TShiftState Shift, int X, int Y) {
 void THSSpeedButton::CancelMode() {
   // The release will not come: without this an ungrouped button would stay
   // drawn down until the next press.
-  FClicked = false;
+  FPressed = false;
   if (FGroupIndex == 0) SetDown(false);
 }
 

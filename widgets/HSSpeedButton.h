@@ -215,7 +215,9 @@ class THSSpeedButton {
   THSPopupMenu FPopupMenu = nullptr;
   std::wstring FHint;
   bool FShowHint = false;
-  bool FClicked = false;  // left press seen, release may click
+  // The left press is held: set before OnMouseDown runs, ended by the left
+  // release (which clicks when inside) or by CancelMode.
+  bool FPressed = false;
 
   // fields of the button
   TAlignment FAlignment = taCenter;

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -451,6 +452,88 @@ TEST_F(ButtonTest, ButtonDisabledWhileHeldComesUpWithoutClicking) {
   EXPECT_FALSE(b.Down());
   EXPECT_FALSE(parent.captured);
   EXPECT_EQ(std::count(log.begin(), log.end(), "click"), 0);
+}
+
+TEST_F(ButtonTest, ReleaseOrCaptureLossDuringThePressHandlerLeavesTheButtonUp) {
+  // The handler pumps messages, so the release (or the loss of the capture)
+  // is routed before the handler returns.
+  struct Case {
+    const char* name;
+    std::function<void()> end;
+    int clicks;
+  } cases[] = {
+      {"release", [this] { parent.RouteMouseUp(mbLeft, 0, {30, 30}); }, 1},
+      {"capture loss", [this] { parent.RouteCaptureLost(); }, 0},
+  };
+  for (Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    b.OnMouseDown = [&](THSSpeedButton*, TMouseButton, TShiftState, int, int) { c.end(); };
+    log.clear();
+    EXPECT_TRUE(parent.RouteMouseDown(mbLeft, ssLeft, {30, 30}));
+    EXPECT_FALSE(b.Down());
+    EXPECT_EQ(parent.Captured(), nullptr);
+    EXPECT_EQ(std::count(log.begin(), log.end(), "click"), c.clicks);
+    parent.RouteMouseUp(mbLeft, 0, {30, 30});
+    EXPECT_EQ(std::count(log.begin(), log.end(), "click"), c.clicks) << "a late release does not click";
+    parent.captured = false;
+  }
+  // A press still held when the handler returns goes down as before.
+  b.OnMouseDown = nullptr;
+  parent.RouteMouseDown(mbLeft, ssLeft, {30, 30});
+  EXPECT_TRUE(b.Down());
+  parent.RouteMouseUp(mbLeft, 0, {30, 30});
+  EXPECT_FALSE(b.Down());
+  // A grouped button keeps the selection of a press whose release came early.
+  b.SetGroupIndex(1);
+  b.OnMouseDown = [this](THSSpeedButton*, TMouseButton, TShiftState, int, int) {
+    parent.RouteMouseUp(mbLeft, 0, {30, 30});
+  };
+  parent.RouteMouseDown(mbLeft, ssLeft, {30, 30});
+  EXPECT_TRUE(b.Down());
+  EXPECT_EQ(parent.Captured(), nullptr);
+  // Nor does a button that its handler disabled go down.
+  b.SetGroupIndex(0);
+  b.SetDown(false);
+  b.OnMouseDown = [](THSSpeedButton* s, TMouseButton, TShiftState, int, int) { s->SetEnabled(false); };
+  parent.RouteMouseDown(mbLeft, ssLeft, {30, 30});
+  EXPECT_FALSE(b.Down());
+}
+
+TEST_F(ButtonTest, CapturedButtonDisabledMeanwhileTakesNoPress) {
+  ASSERT_TRUE(parent.RouteMouseDown(mbLeft, ssLeft, {30, 30}));
+  b.SetEnabled(false);  // the window disables its buttons during a device scan
+  b.SetDown(false);
+  log.clear();
+  parent.Reset();
+  EXPECT_TRUE(parent.RouteMouseDown(mbLeft, ssLeft, {30, 30})) << "consumed, not the window's";
+  EXPECT_TRUE(parent.RouteDoubleClick(ssLeft | ssDouble, {30, 30}));
+  EXPECT_TRUE(parent.RouteMouseDown(mbRight, ssLeft | ssRight, {30, 30}));
+  EXPECT_TRUE(log.empty());
+  EXPECT_FALSE(b.Down());
+  EXPECT_TRUE(parent.faces.empty());
+  EXPECT_EQ(parent.Captured(), &b) << "the release still ends the capture";
+  EXPECT_TRUE(parent.RouteMouseUp(mbLeft, 0, {30, 30}));
+  EXPECT_EQ(parent.Captured(), nullptr);
+  EXPECT_FALSE(parent.captured);
+  EXPECT_TRUE(log.empty()) << "no click, no release handler";
+}
+
+TEST_F(ButtonTest, OnlyTheLeftReleaseEndsALeftPress) {
+  parent.RouteMouseDown(mbLeft, ssLeft, {30, 30});
+  for (TMouseButton other : {mbRight, mbMiddle}) {
+    SCOPED_TRACE(other);
+    parent.RouteMouseDown(other, ssLeft, {30, 30});
+    EXPECT_TRUE(parent.RouteMouseUp(other, ssLeft, {30, 30}));
+    EXPECT_EQ(parent.Captured(), &b);
+    EXPECT_TRUE(parent.captured);
+    EXPECT_TRUE(b.Down()) << "the left button is still held";
+  }
+  EXPECT_EQ(std::count(log.begin(), log.end(), "click"), 0);
+  parent.RouteMouseUp(mbLeft, 0, {30, 30});
+  EXPECT_EQ(parent.Captured(), nullptr);
+  EXPECT_FALSE(parent.captured);
+  EXPECT_FALSE(b.Down());
+  EXPECT_EQ(std::count(log.begin(), log.end(), "click"), 1);
 }
 
 TEST_F(ButtonTest, MouseMoveTracksEnterAndLeaveBetweenButtons) {
