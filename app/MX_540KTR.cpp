@@ -14,6 +14,7 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int show) {
   icc.dwICC = ICC_STANDARD_CLASSES | ICC_UPDOWN_CLASS | ICC_PROGRESS_CLASS;
   InitCommonControlsEx(&icc);
   link_use_win32_platform();
+  ui_queue_init();
 
   // fmain first: it is the main window, and fu is placed over it.
   fmain = new Tfmain;

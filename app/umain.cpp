@@ -12,9 +12,7 @@ Tfmain* fmain = nullptr;
 
 namespace {
 
-// Private messages of fmain.
-// The link asks for link_run_main_tasks() (refresh) from its worker thread.
-constexpr UINT WM_APP_LINK = WM_APP + 1;
+// Private message of fmain.
 // FormActivate runs after the activation has completed, so that its message
 // box (and the closing on a failed binding) does not run inside WM_ACTIVATE.
 constexpr UINT WM_APP_ACTIVATE = WM_APP + 2;
@@ -261,8 +259,8 @@ void Tfmain::N1Click() {
 }
 
 void Tfmain::N2Click() {
-  const std::wstring text =
-      about_text(window_text(fu->dev_name), window_text(fu->dev_serial), window_text(fu->dev_version));
+  const TDeviceIdentity unit = device_identity();
+  const std::wstring text = about_text(widen(unit.product), widen(unit.serial), widen(unit.version));
   MessageBoxW(handle, text.c_str(), L"", MB_ICONINFORMATION | MB_OK);
 }
 
@@ -435,9 +433,6 @@ LRESULT Tfmain::handle_message(UINT msg, WPARAM wp, LPARAM lp) {
     case WM_APP_ACTIVATE:
       FormActivate();
       return 0;
-    case WM_APP_LINK:
-      link_run_main_tasks();
-      return 0;
     case WM_CLOSE:
       FormClose();
       DestroyWindow(handle);
@@ -453,17 +448,16 @@ LRESULT Tfmain::handle_message(UINT msg, WPARAM wp, LPARAM lp) {
 void install_link_host() {
   LinkHost host;
   host.refresh = [] { fmain->refresh(); };
-  host.wake_main = [] { PostMessageW(fmain->handle, WM_APP_LINK, 0, 0); };
-  host.pump_messages = [] { pump_pending_messages(); };
+  host.post_to_main = post_to_ui;
   host.show_error = [](const std::string& text) {
     binding_error_shown = true;
     MessageBoxW(fmain->handle, widen_utf8(text).c_str(), application_title, MB_OK);
   };
   host.cont = [](bool en) { fmain->Cont(en); };
-  host.show_device = [](const std::string& name, const std::string& serial, const std::string& version) {
-    SetWindowTextW(fu->dev_name, widen(name).c_str());
-    SetWindowTextW(fu->dev_serial, widen(serial).c_str());
-    SetWindowTextW(fu->dev_version, widen(version).c_str());
+  host.show_device = [](const TDeviceIdentity& unit) {
+    SetWindowTextW(fu->dev_name, widen(unit.product).c_str());
+    SetWindowTextW(fu->dev_serial, widen(unit.serial).c_str());
+    SetWindowTextW(fu->dev_version, widen(unit.version).c_str());
   };
   host.enable_update_buttons = [](bool en) {
     EnableWindow(fu->select, en);

@@ -12,10 +12,6 @@ Tfu* fu = nullptr;
 
 namespace {
 
-// tmrb's interval changed from another thread (the reply handler runs on the
-// library's read thread; a window's timers belong to the thread that owns it).
-constexpr UINT WM_APP_TMRB_INTERVAL = WM_APP + 1;
-
 constexpr wchar_t fu_class[] = L"Tfu";
 // Fixed single border and a title bar without buttons (no system menu).
 constexpr DWORD fu_style = WS_POPUP | WS_CAPTION | WS_CLIPCHILDREN;
@@ -117,8 +113,8 @@ void Tfu::FormCreate() {
 void Tfu::set_tmrb_interval(UINT ms) {
   if (GetWindowThreadProcessId(handle, nullptr) == GetCurrentThreadId())
     SetTimer(handle, tmrb, ms, nullptr);
-  else
-    PostMessageW(handle, WM_APP_TMRB_INTERVAL, ms, 0);
+  else  // a window's timers belong to the thread that owns it
+    post_to_ui([this, ms] { SetTimer(handle, tmrb, ms, nullptr); });
 }
 
 void Tfu::ShowModal() {
@@ -162,9 +158,6 @@ LRESULT Tfu::handle_message(UINT msg, WPARAM wp, LPARAM lp) {
   switch (msg) {
     case WM_TIMER:
       if (wp == tmrb) tmrbTimer();
-      return 0;
-    case WM_APP_TMRB_INTERVAL:
-      SetTimer(handle, tmrb, static_cast<UINT>(wp), nullptr);
       return 0;
     case WM_COMMAND:
       if (HIWORD(wp) == BN_CLICKED) {

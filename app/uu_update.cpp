@@ -4,7 +4,6 @@
 #include <windows.h>
 #include <commctrl.h>
 
-#include <atomic>
 #include <string>
 #include <vector>
 
@@ -87,12 +86,9 @@ void drop_queued_input() {
 // read thread. Their message boxes are owned by fu, and a box owned by a
 // window of another thread ties the two threads' windows together: hiding fu
 // then waits on the read thread, which runs no message loop (under Wine the
-// dialog was seen to stay on screen after "Закрыть"). So the read thread hands each answer to
-// fu's own thread through a hidden message-only window, which shows the box
-// there, owner fu as before.
-enum Answer : WPARAM { update_finished = 1, settings_reset = 2 };
-constexpr UINT WM_APP_DEVICE_ANSWER = WM_APP + 0x30;
-std::atomic<HWND> answer_window{nullptr};
+// dialog was seen to stay on screen after "Закрыть"). So each answer is shown
+// on fu's own thread, owner fu as before.
+enum Answer { update_finished, settings_reset };
 
 void show_answer(Answer answer) {
   if (!fu) return;
@@ -105,36 +101,9 @@ void show_answer(Answer answer) {
   }
 }
 
-LRESULT CALLBACK answer_proc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
-  if (msg == WM_APP_DEVICE_ANSWER) {
-    show_answer(static_cast<Answer>(wp));
-    return 0;
-  }
-  return DefWindowProcW(hwnd, msg, wp, lp);
-}
-
-// Main thread, before the dialog can send anything that is answered.
-void make_answer_window() {
-  if (answer_window) return;
-  WNDCLASSW wc{};
-  wc.lpfnWndProc = answer_proc;
-  wc.hInstance = GetModuleHandleW(nullptr);
-  wc.lpszClassName = L"TfuAnswers";
-  RegisterClassW(&wc);
-  answer_window = CreateWindowExW(0, wc.lpszClassName, L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, wc.hInstance, nullptr);
-}
-
-// Read thread: hand the answer over; show it here only if there is no window
-// to hand it to.
-void deliver_answer(Answer answer) {
-  HWND target = answer_window;
-  if (!target || !PostMessageW(target, WM_APP_DEVICE_ANSWER, answer, 0)) show_answer(answer);
-}
-
 }  // namespace
 
 void Tfu::FormShow() {
-  make_answer_window();
   close_request = false;
   updating = false;
   reset_progress(pb);
@@ -169,7 +138,7 @@ void Tfu::selectClick() {
 
   UpdateFile file;
   std::vector<uint8_t> bytes;
-  if (read_file_bytes(path, bytes, file.fault)) file = read_update_file(bytes, narrow(window_text(dev_name)));
+  if (read_file_bytes(path, bytes, file.fault)) file = read_update_file(bytes, device_identity().product);
   bytes.clear();
   bytes.shrink_to_fit();
 
@@ -235,6 +204,10 @@ void Tfu::defClick() {
   post_and_wait(cmd_reset);
 }
 
-void Tfu::on_update_finished() { deliver_answer(update_finished); }
+void Tfu::on_update_finished() {
+  post_to_ui([] { show_answer(update_finished); });
+}
 
-void Tfu::on_settings_reset() { deliver_answer(settings_reset); }
+void Tfu::on_settings_reset() {
+  post_to_ui([] { show_answer(settings_reset); });
+}

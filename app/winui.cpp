@@ -2,7 +2,9 @@
 
 #include "PresetLogic.h"
 
+#include <atomic>
 #include <map>
+#include <memory>
 
 int screen_dpi() {
   static const int dpi = [] {
@@ -130,13 +132,36 @@ void dispatch_message(MSG& msg) {
   DispatchMessageW(&msg);
 }
 
-void pump_pending_messages() {
-  MSG msg;
-  while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
-    if (msg.message == WM_QUIT) {
-      PostQuitMessage(static_cast<int>(msg.wParam));
-      return;
-    }
-    dispatch_message(msg);
+namespace {
+
+// A message-only window of the main thread; each message carries one routine.
+constexpr UINT WM_APP_RUN = WM_APP + 0x40;
+std::atomic<HWND> ui_queue{nullptr};
+
+LRESULT CALLBACK ui_queue_proc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
+  if (msg == WM_APP_RUN) {
+    std::unique_ptr<std::function<void()>> routine(reinterpret_cast<std::function<void()>*>(lp));
+    if (routine && *routine) (*routine)();
+    return 0;
   }
+  return DefWindowProcW(hwnd, msg, wp, lp);
+}
+
+}  // namespace
+
+void ui_queue_init() {
+  if (ui_queue) return;
+  WNDCLASSW wc{};
+  wc.lpfnWndProc = ui_queue_proc;
+  wc.hInstance = GetModuleHandleW(nullptr);
+  wc.lpszClassName = L"TUiQueue";
+  RegisterClassW(&wc);
+  ui_queue = CreateWindowExW(0, wc.lpszClassName, L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, wc.hInstance, nullptr);
+}
+
+void post_to_ui(std::function<void()> routine) {
+  HWND target = ui_queue;
+  if (!target) return;
+  auto boxed = std::make_unique<std::function<void()>>(std::move(routine));
+  if (PostMessageW(target, WM_APP_RUN, 0, reinterpret_cast<LPARAM>(boxed.get()))) boxed.release();
 }

@@ -5,6 +5,7 @@
 
 #include <windows.h>
 
+#include <functional>
 #include <string>
 
 // Application title: the taskbar text, the main window's caption and the
@@ -40,5 +41,8 @@ SIZE outer_size_for_client(int client_width, int client_height, DWORD style, DWO
 // Handles one message the way every loop of the program does (keyboard
 // navigation among the controls of the active window, then dispatch).
 void dispatch_message(MSG& msg);
-// Handles the messages that are pending now; a WM_QUIT is put back for the main loop.
-void pump_pending_messages();
+// The one way other threads hand work to the windows: the routine runs on the
+// main thread, from its message loop, soon after. Callable from any thread once
+// ui_queue_init has run on the main thread (before that, routines are dropped).
+void post_to_ui(std::function<void()> routine);
+void ui_queue_init();

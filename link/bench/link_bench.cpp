@@ -1,5 +1,7 @@
 // Figures of the link worker:
 //  - hand-over latency: from a post to the first output report of its frame;
+//  - edit to write: from save() to the first report of the write carrying the
+//    edit, over 1,000 edits while the 2 s poll and its replies run;
 //  - CPU time of the whole process (worker, main loop, reply thread) over 10 s
 //    with a device open and the main window's 2 s poll running.
 #include "USB.h"
@@ -88,6 +90,62 @@ void BM_WaitingPostRoundTrip(benchmark::State& state) {
 }
 BENCHMARK(BM_WaitingPostRoundTrip)->Iterations(2000)->Unit(benchmark::kMicrosecond);
 
+// save() -> first report of the cmd_write frame carrying that edit, with the
+// main window's poll (a read every 2 s, answered by the device on a thread of
+// its own) going on. Edits come 5 ms apart, so 1,000 of them meet two polls.
+void BM_EditToWriteSent(benchmark::State& state) {
+  open_fake_device();
+  TFakeHid& fake = TFakeHid::get();
+  std::atomic<int> last_gain{-100};
+  std::atomic<int64_t> sent_at{0};
+  fake.set_outcome([&](const uint8_t* report) -> uint8_t {
+    if (get_be16(report + 1) == 0 && report[5] == cmd_write) {
+      sent_at = Clock::now().time_since_epoch().count();
+      last_gain = static_cast<int8_t>(report[8 + 9]);
+    }
+    return 1;
+  });
+  fake.set_on_frame([](const TFrame& f) {
+    if (f.cmd == cmd_read)
+      deliver_reply(cmd_read, settings_bytes(settings_get()));
+  });
+  LinkHost host;
+  host.refresh = [] {};
+  host.post_to_main = [](std::function<void()>) {};
+  link_set_host(host);
+  link_start_worker();
+  std::atomic<bool> stop{false};
+  std::thread poll([&] {
+    while (!stop) {
+      post_request(cmd_read);
+      for (int i = 0; i < 200 && !stop; ++i)
+        std::this_thread::sleep_for(10ms);
+    }
+  });
+
+  std::vector<double> samples;
+  int i = 0;
+  for (auto _ : state) {
+    const int gain = (i++ % 31) - 15;
+    settings_edit([gain](TSettings& s) { s.gain[0] = static_cast<int8_t>(gain); });
+    const int64_t saved = Clock::now().time_since_epoch().count();
+    save();
+    while (last_gain != gain)
+      std::this_thread::yield();
+    samples.push_back(static_cast<double>(sent_at - saved) / 1000.0);
+    state.PauseTiming();
+    std::this_thread::sleep_for(5ms);
+    state.ResumeTiming();
+  }
+  stop = true;
+  poll.join();
+  state.counters["median_us"] = percentile(samples, 0.5);
+  state.counters["worst_us"] = percentile(samples, 1.0);
+  state.counters["polls"] = static_cast<double>(fake.frame_count() - samples.size());
+  link_reset_for_tests();
+}
+BENCHMARK(BM_EditToWriteSent)->Iterations(1000)->Unit(benchmark::kMicrosecond)->UseRealTime();
+
 double cpu_seconds() {
   rusage u{};
   getrusage(RUSAGE_SELF, &u);
@@ -132,7 +190,8 @@ void BM_IdleCpuWithPoll(benchmark::State& state) {
 
   LinkHost host;
   host.refresh = [&] { ++refreshes; };
-  host.wake_main = [&] {
+  host.post_to_main = [&](std::function<void()> routine) {
+    main_queue().poster()(std::move(routine));
     std::lock_guard guard(lock);
     main_woken = true;
     wake.notify_all();
@@ -156,7 +215,7 @@ void BM_IdleCpuWithPoll(benchmark::State& state) {
         wake.wait_until(lk, std::min(next_poll, end), [&] { return main_woken; });
         main_woken = false;
       }
-      link_run_main_tasks();
+      main_queue().run();
     }
     const double cpu = cpu_seconds() - cpu0;
     const double wall = std::chrono::duration<double>(Clock::now() - start).count();

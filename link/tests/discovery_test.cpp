@@ -129,13 +129,14 @@ class Discovery : public ::testing::Test {
     fake.reset();
     LinkHost host;
     host.cont = [this](bool en) { events.push_back(en ? "cont 1" : "cont 0"); };
-    host.show_device = [this](const std::string& n, const std::string& s, const std::string& v) {
+    host.show_device = [this](const TDeviceIdentity& unit) {
+      const std::string &n = unit.product, &s = unit.serial, &v = unit.version;
       events.push_back("show " + n + "|" + s + "|" + v);
     };
     host.enable_update_buttons = [this](bool en) { events.push_back(en ? "buttons 1" : "buttons 0"); };
     host.show_error = [this](const std::string& text) { errors.push_back(text); };
     host.refresh = [this] { ++refreshes; };
-    host.wake_main = [] {};
+    host.post_to_main = main_queue().poster();
     link_set_host(host);
   }
   void TearDown() override { link_reset_for_tests(); }
@@ -170,7 +171,7 @@ class Discovery : public ::testing::Test {
   bool run_refresh() {
     const int before = refreshes;
     for (int i = 0; i < 2000 && refreshes == before; ++i) {
-      link_run_main_tasks();
+      main_queue().run();
       std::this_thread::sleep_for(1ms);
     }
     return refreshes > before;
@@ -314,25 +315,25 @@ TEST_F(Discovery, WritesWaitForTheFirstReadReplyOfEachConnection) {
   ASSERT_TRUE(fake.wait_frames(1));
   EXPECT_EQ(fake.frames()[0].cmd, cmd_read);
 
-  // An edit before the device has told its settings must not write zeros to it.
+  // An edit made before the unit has told its settings works on zeros: it must
+  // not write them over the unit's settings. The reply replaces it.
+  settings_edit([](TSettings& r) { r.delay[2] = 3; });
   save();
   std::this_thread::sleep_for(50ms);
   EXPECT_EQ(fake.frame_count(), 1u);
   EXPECT_TRUE(link_writes_held());
-
   TSettings s{};
   s.gain[1] = 5;
   deliver_reply(cmd_read, settings_bytes(s));
-  ASSERT_TRUE(fake.wait_frames(2));
-  const TFrame write = fake.frames()[1];
-  EXPECT_EQ(write.cmd, cmd_write);
-  EXPECT_EQ(write.payload, settings_bytes(settings_get()));
-  EXPECT_EQ(static_cast<int8_t>(write.payload[10]), 5);
   ASSERT_TRUE(run_refresh());
+  EXPECT_EQ(settings_bytes(settings_get()), settings_bytes(s));
+  EXPECT_FALSE(link_writes_held());
 
   // Writes go straight out now, until the next connection.
   save();
-  ASSERT_TRUE(fake.wait_frames(3));
+  ASSERT_TRUE(fake.wait_frames(2));
+  EXPECT_EQ(fake.frames()[1].cmd, cmd_write);
+  EXPECT_EQ(fake.frames()[1].payload, settings_bytes(s));
   fake.clear_records();
   device_change({device()});
   ASSERT_TRUE(fake.wait_frames(1));
@@ -345,15 +346,13 @@ TEST_F(Discovery, WritesWaitForTheFirstReadReplyOfEachConnection) {
 TEST_F(Discovery, AHeldWriteNeverDisplacesTheFirstRead) {
   ASSERT_TRUE(init_with({device()}));
   ASSERT_TRUE(fake.wait_frames(1));
-  // A settings reply makes the worker wait for the main thread's refresh, so
-  // what rescan and save post next stays in the mailbox meanwhile.
   deliver_reply(cmd_read, settings_bytes(TSettings{}));
-  std::this_thread::sleep_for(20ms);
-  fake.clear_records();
-  device_change({device()});  // new connection: posts its first read
-  save();                     // made before the device has told its settings
-  EXPECT_TRUE(send_pending);
   ASSERT_TRUE(run_refresh());
+  fake.clear_records();
+  device_change({device()});  // the same unit again: posts its first read
+  settings_edit([](TSettings& r) { r.ref[3] = 9; });
+  save();                     // made on this unit's values, before the new connection's reply
+  EXPECT_TRUE(send_pending);
   ASSERT_TRUE(fake.wait_frames(1));
   std::this_thread::sleep_for(30ms);
   ASSERT_EQ(fake.frame_count(), 1u);
@@ -364,8 +363,17 @@ TEST_F(Discovery, AHeldWriteNeverDisplacesTheFirstRead) {
   deliver_reply(cmd_read, settings_bytes(s));
   ASSERT_TRUE(fake.wait_frames(2));
   EXPECT_EQ(fake.frames()[1].cmd, cmd_write);
-  EXPECT_EQ(fake.frames()[1].payload, settings_bytes(s));
+  EXPECT_EQ(fake.frames()[1].payload[13 + 3], 9);  // the edit, not the reply's value
+  EXPECT_EQ(settings_get().ref[3], 9);
   ASSERT_TRUE(run_refresh());
+}
+
+TEST_F(Discovery, RescanSizesTheReportsFromTheDevicesOutputReportLength) {
+  auto wide = device();
+  wide.output_len = 80;
+  ASSERT_TRUE(init_with({wide}));
+  ASSERT_TRUE(fake.wait_frames(1));
+  EXPECT_EQ(link_output_report_len(), 80u);
 }
 
 TEST_F(Discovery, RescanNeverHandsTheLibraryAClosedDeviceWhileTheWorkerSends) {

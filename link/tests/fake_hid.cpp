@@ -45,6 +45,7 @@ void TFakeHid::reset() {
   report_handler_ = nullptr;
   usb_handler_ = nullptr;
   changed_.notify_all();
+  main_queue().clear();
 }
 
 void TFakeHid::set_devices(std::vector<TFakeDevice> devices) {
@@ -228,4 +229,41 @@ void deliver_reply(uint8_t cmd, const std::vector<uint8_t>& payload) {
 std::vector<uint8_t> settings_bytes(const TSettings& s) {
   const auto* b = reinterpret_cast<const uint8_t*>(&s);
   return {b, b + sizeof s};
+}
+
+std::function<void(std::function<void()>)> TMainQueue::poster() {
+  return [this](std::function<void()> routine) {
+    std::lock_guard guard(lock_);
+    routines_.push_back(std::move(routine));
+    posted_.notify_all();
+  };
+}
+
+int TMainQueue::run() {
+  std::vector<std::function<void()>> now;
+  {
+    std::lock_guard guard(lock_);
+    now.swap(routines_);
+  }
+  for (auto& routine : now)
+    routine();
+  return static_cast<int>(now.size());
+}
+
+int TMainQueue::wait_and_run(int timeout_ms) {
+  {
+    std::unique_lock lk(lock_);
+    posted_.wait_for(lk, std::chrono::milliseconds(timeout_ms), [&] { return !routines_.empty(); });
+  }
+  return run();
+}
+
+void TMainQueue::clear() {
+  std::lock_guard guard(lock_);
+  routines_.clear();
+}
+
+TMainQueue& main_queue() {
+  static TMainQueue queue;
+  return queue;
 }

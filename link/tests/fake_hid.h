@@ -79,6 +79,23 @@ class TFakeHid {
   TUSBEventHandler usb_handler_ = nullptr;
 };
 
+// The test thread plays the main thread: what the link posts to it (LinkHost::
+// post_to_main) waits here until the test runs it.
+class TMainQueue {
+ public:
+  std::function<void(std::function<void()>)> poster();
+  int run();  // runs what has been posted so far; gives how many ran
+  // Waits until something is posted (or the timeout passes), then runs it.
+  int wait_and_run(int timeout_ms = 5000);
+  void clear();
+
+ private:
+  std::mutex lock_;
+  std::condition_variable posted_;
+  std::vector<std::function<void()>> routines_;
+};
+TMainQueue& main_queue();
+
 // Device-to-host reports of a reply frame (offset, end mark).
 std::vector<THIDReport> reply_reports(uint8_t cmd, const std::vector<uint8_t>& payload);
 // Hands a reply to on_report as the library's read thread would.

@@ -19,24 +19,6 @@ using namespace std::chrono_literals;
 
 namespace {
 
-// The test thread plays the main thread: wake_main signals it and it runs the
-// link's main-thread tasks when told to.
-struct TMainLoop {
-  std::mutex lock;
-  std::condition_variable woken;
-  int wakes = 0;
-
-  void wake() {
-    std::lock_guard guard(lock);
-    ++wakes;
-    woken.notify_all();
-  }
-  bool wait_wake(int count, std::chrono::milliseconds timeout = 5s) {
-    std::unique_lock lk(lock);
-    return woken.wait_for(lk, timeout, [&] { return wakes >= count; });
-  }
-};
-
 class Mailbox : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -60,12 +42,7 @@ class Mailbox : public ::testing::Test {
       EXPECT_EQ(std::this_thread::get_id(), main_id);
       ++refreshes;
     };
-    host.wake_main = [this] { loop.wake(); };
-    host.pump_messages = [this] {
-      ++pumps;
-      if (on_pump)
-        on_pump();
-    };
+    host.post_to_main = main_queue().poster();
     host.show_error = [](const std::string&) {};
     link_set_host(host);
   }
@@ -78,11 +55,8 @@ class Mailbox : public ::testing::Test {
   }
 
   TFakeHid& fake = TFakeHid::get();
-  TMainLoop loop;
   std::thread::id main_id = std::this_thread::get_id();
   std::atomic<int> refreshes{0};
-  int pumps = 0;
-  std::function<void()> on_pump;
 };
 
 TEST_F(Mailbox, NewerPostReplacesUntakenOneAndPostDuringSendIsSentNext) {
@@ -151,73 +125,68 @@ TEST_F(Mailbox, NoReadsPostedInBootMode) {
   EXPECT_EQ(commands(), std::vector<uint8_t>{cmd_boot_request});
 }
 
-TEST_F(Mailbox, SaveWaitsForTheRunningSendWhileTheWindowKeepsPumping) {
+TEST_F(Mailbox, SaveReturnsAtOnceAndItsWriteFollowsTheRunningSend) {
   fake.set_gate(false);
   post_request(cmd_read);
   ASSERT_TRUE(fake.wait_blocked());
-  on_pump = [&] {
-    if (pumps == 3) {
-      EXPECT_TRUE(fake.frames().empty());  // still sending: save has not posted yet
-      fake.set_gate(true);
-    }
-  };
-  save();
-  EXPECT_GE(pumps, 3);
-  ASSERT_TRUE(fake.wait_frames(2));
-  EXPECT_EQ(commands(), (std::vector<uint8_t>{cmd_read, cmd_write}));
+  // save never waits, so no window handler can run inside another one.
+  auto saved = std::async(std::launch::async, [] { save(); });
+  ASSERT_EQ(saved.wait_for(5s), std::future_status::ready);
+  EXPECT_TRUE(fake.frames().empty());
+  // A poll posted meanwhile does not replace the write.
+  post_request(cmd_read);
+  fake.set_gate(true);
+  ASSERT_TRUE(fake.wait_frames(3));
+  EXPECT_EQ(commands(), (std::vector<uint8_t>{cmd_read, cmd_write, cmd_read}));
 }
 
 TEST_F(Mailbox, WriteCarriesTheRecordAsItIsWhenTheWorkerFramesIt) {
-  // A settings reply makes the worker wait for the main thread's refresh; save
-  // posts meanwhile, the record changes, and only then does the worker send.
-  TSettings s{};
-  s.gain[0] = 4;
-  deliver_reply(cmd_read, settings_bytes(s));
-  ASSERT_TRUE(loop.wait_wake(1));
+  fake.set_gate(false);
+  post_request(cmd_boot_request);
+  ASSERT_TRUE(fake.wait_blocked());
+  settings_edit([](TSettings& r) { r.gain[0] = 4; });
   save();
   settings_edit([](TSettings& r) { r.gain[0] = -6; });
-  std::this_thread::sleep_for(20ms);
-  EXPECT_EQ(fake.frame_count(), 0u);  // nothing is sent while the refresh waits
-  link_run_main_tasks();
-  EXPECT_EQ(refreshes, 1);
-  ASSERT_TRUE(fake.wait_frames(1));
-  const auto frame = fake.frames()[0];
-  ASSERT_EQ(frame.cmd, cmd_write);
+  save();  // the newer edit replaces the unsent one: one write
+  fake.set_gate(true);
+  ASSERT_TRUE(fake.wait_frames(2));
+  EXPECT_EQ(commands(), (std::vector<uint8_t>{cmd_boot_request, cmd_write}));
+  const auto frame = fake.frames()[1];
   ASSERT_EQ(frame.payload.size(), 29u);
   EXPECT_EQ(static_cast<int8_t>(frame.payload[9]), -6);
 }
 
-TEST_F(Mailbox, WaitingPosterOnTheMainThreadRunsThePendingRefresh) {
+TEST_F(Mailbox, NoPosterWaitsForTheMainThreadAndTheRefreshRunsThere) {
   TSettings s{};
+  s.gain[1] = 7;
   deliver_reply(cmd_read, settings_bytes(s));
-  ASSERT_TRUE(loop.wait_wake(1));  // the worker now waits for the main thread
-  // The main thread never returns to its loop here: the wait itself must run it.
+  deliver_reply(cmd_read, settings_bytes(s));  // one refresh on its way at a time
+  // The main thread never returns to its loop here: the sends go on regardless.
   std::vector<uint8_t> block(512, 1);
   EXPECT_TRUE(write_flash(0x0200, block.data(), block.size()));
-  EXPECT_EQ(refreshes, 1);
   EXPECT_EQ(commands(), (std::vector<uint8_t>{cmd_erase, cmd_flash}));
+  EXPECT_EQ(refreshes, 0);
+  EXPECT_TRUE(refresh_pending);
+  EXPECT_EQ(main_queue().run(), 1);
+  EXPECT_EQ(refreshes, 1);
+  EXPECT_FALSE(refresh_pending);
+  EXPECT_EQ(settings_get().gain[1], 7);
 }
 
-TEST_F(Mailbox, SaveDuringASendWithARefreshComingDoesNotDeadlock) {
+TEST_F(Mailbox, AWaitingPosterWhoseRequestWasReplacedIsToldItWasNotSent) {
   fake.set_gate(false);
-  post_request(cmd_read);
+  post_request(cmd_boot_request);
   ASSERT_TRUE(fake.wait_blocked());
-  on_pump = [&] {
-    if (pumps == 2)
-      fake.set_gate(true);
-  };
-  // A settings reply arrives while save waits for the send; the refresh that
-  // follows the send must still reach the main thread.
-  TSettings s{};
-  auto reply = std::async(std::launch::async, [&] { deliver_reply(cmd_read, settings_bytes(s)); });
-  reply.wait();
-  save();
-  for (int i = 0; i < 200 && refreshes == 0; ++i) {
-    if (loop.wait_wake(1, 10ms))
-      link_run_main_tasks();
-  }
-  EXPECT_EQ(refreshes, 1);
+  auto waiter = std::async(std::launch::async, [] { return post_and_wait(cmd_reset); });
+  // Posts replace the reset as soon as it is in the slot (the worker is held at the gate).
+  const auto deadline = std::chrono::steady_clock::now() + 5s;
+  while (waiter.wait_for(1ms) != std::future_status::ready && std::chrono::steady_clock::now() < deadline)
+    post_request(cmd_update_close);
+  ASSERT_EQ(waiter.wait_for(0s), std::future_status::ready);
+  EXPECT_FALSE(waiter.get());
+  fake.set_gate(true);
   ASSERT_TRUE(fake.wait_frames(2));
+  EXPECT_EQ(commands(), (std::vector<uint8_t>{cmd_boot_request, cmd_update_close}));
 }
 
 TEST_F(Mailbox, StopEndsWaitingPostersAndLeavesTheMailboxUnsent) {
@@ -226,9 +195,11 @@ TEST_F(Mailbox, StopEndsWaitingPostersAndLeavesTheMailboxUnsent) {
   ASSERT_TRUE(fake.wait_blocked());
   auto waiter = std::async(std::launch::async, [] { return post_and_wait(cmd_reset); });
   std::this_thread::sleep_for(20ms);
-  usb_stop();
-  fake.set_gate(true);
+  // usb_stop joins the worker, which first ends the report it is sending.
+  auto stopping = std::async(std::launch::async, [] { usb_stop(); });
   ASSERT_EQ(waiter.wait_for(5s), std::future_status::ready);
+  fake.set_gate(true);
+  ASSERT_EQ(stopping.wait_for(5s), std::future_status::ready);
   EXPECT_FALSE(waiter.get());
   std::this_thread::sleep_for(20ms);
   EXPECT_EQ(commands(), std::vector<uint8_t>{cmd_boot_request});
@@ -358,23 +329,27 @@ TEST_F(Mailbox, StressManyPostersOneWorker) {
   const auto deadline = std::chrono::steady_clock::now() + 60s;
   int main_posts = 0;
   while (finished < waiting_posters && std::chrono::steady_clock::now() < deadline) {
-    {
-      std::unique_lock lk(loop.lock);
-      loop.woken.wait_for(lk, 2ms);
-    }
-    link_run_main_tasks();
+    main_queue().wait_and_run(2);
     if (++main_posts % 50 == 0)
       post_and_wait(cmd_reset);
   }
   ASSERT_EQ(finished, waiting_posters) << "posters did not finish: deadlock";
   for (auto& t : threads)
     t.join();
-  link_run_main_tasks();
+  main_queue().run();
 
   EXPECT_EQ(torn, 0);
   EXPECT_EQ(wrong_outcome, 0);
-  EXPECT_GT(refreshes, 0);
-  EXPECT_GT(sent.size(), 10u);  // waiting posts replace each other, but many get through
+
+  // However the threads were scheduled, the link is still alive afterwards: a
+  // lone waiting post is sent and succeeds, and a settings reply brings one refresh.
+  const std::vector<uint8_t> block(40, pattern(1, 0xFFE));
+  EXPECT_TRUE(write_eep(static_cast<uint16_t>(1 << 12 | 0xFFE), block.data(), block.size()));
+  EXPECT_TRUE(sent.count({1, 0xFFE}));
+  const int before = refreshes;
+  deliver_reply(cmd_read, settings_bytes(TSettings{}));
+  EXPECT_EQ(main_queue().run(), 1);
+  EXPECT_EQ(refreshes, before + 1);
 }
 
 }  // namespace

@@ -166,14 +166,14 @@ TEST_F(SendMsg, OversizedPayloadShowsErrorAndSendsNothing) {
   EXPECT_FALSE(sending);
 }
 
-TEST_F(SendMsg, FaultInLibraryStopsTheFrameAndGivesLastOutcomeSent) {
+TEST_F(SendMsg, FaultInLibraryStopsTheFrameAndFailsIt) {
   std::vector<uint8_t> payload(120, 1);
   fake.set_outcome([](const uint8_t* report) -> uint8_t {
     if (get_be16(report + 1) == 58)
       throw std::runtime_error("device gone");
     return 1;
   });
-  EXPECT_TRUE(send_msg(cmd_flash, payload.data(), payload.size()));
+  EXPECT_FALSE(send_msg(cmd_flash, payload.data(), payload.size()));  // the frame did not reach the device
   EXPECT_EQ(fake.reports().size(), 2u);  // the faulting one was seen, the third never sent
   ASSERT_EQ(errors.size(), 1u);
   EXPECT_EQ(errors[0], "device gone");
@@ -309,6 +309,8 @@ class Replies : public ::testing::Test {
     LinkHost host;
     host.update_finished = [this] { ++finished; };
     host.settings_reset = [this] { ++resets; };
+    host.refresh = [] {};
+    host.post_to_main = main_queue().poster();
     link_set_host(host);
   }
   void TearDown() override { link_reset_for_tests(); }

@@ -1,6 +1,5 @@
 // The Windows side of TLinkPlatform: the program's RCDATA resource "HID", the
-// library file in the current folder, loading it by full path, and the
-// worker's idle priority.
+// library file in the current folder, and loading it by full path.
 #include "USB.h"
 
 #include <windows.h>
@@ -116,8 +115,6 @@ void* resolve(void* library, const char* name) {
   return reinterpret_cast<void*>(GetProcAddress(static_cast<HMODULE>(library), name));
 }
 
-void lower_thread_priority() { SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_IDLE); }
-
 }  // namespace
 
 TLinkPlatform link_win32_platform() {
@@ -128,7 +125,6 @@ TLinkPlatform link_win32_platform() {
   p.full_path = full_path;
   p.load_library = load_library;
   p.resolve = resolve;
-  p.lower_thread_priority = lower_thread_priority;
   return p;
 }
 

@@ -3,6 +3,7 @@
 // HID_Lib.dll in the current folder, an existing file is never replaced, and the
 // library is loaded from the current folder by full path.
 #include "USB.h"
+#include "fake_hid.h"
 #include "link_testing.h"
 
 #include <windows.h>
@@ -167,7 +168,8 @@ TEST_F(WinLoader, UsbInitWithTheRealLibraryFindsNoDeviceAmongWinesOwn) {
   std::vector<std::string> events;
   LinkHost host;
   host.cont = [&](bool en) { events.push_back(en ? "cont 1" : "cont 0"); };
-  host.show_device = [&](const std::string& n, const std::string& s, const std::string& v) {
+  host.show_device = [&](const TDeviceIdentity& unit) {
+    const std::string &n = unit.product, &s = unit.serial, &v = unit.version;
     events.push_back("show " + n + "|" + s + "|" + v);
   };
   link_set_host(host);
@@ -191,7 +193,9 @@ TEST_F(WinLoader, DropInVirtualDeviceAnswersThroughTheLibrarysReadThread) {
   std::string shown;
   LinkHost host;
   host.refresh = [&] { ++refreshes; };
-  host.show_device = [&](const std::string& n, const std::string& s, const std::string& v) {
+  host.post_to_main = main_queue().poster();
+  host.show_device = [&](const TDeviceIdentity& unit) {
+    const std::string &n = unit.product, &s = unit.serial, &v = unit.version;
     shown = n + "|" + s + "|" + v;
   };
   link_set_host(host);
@@ -206,7 +210,7 @@ TEST_F(WinLoader, DropInVirtualDeviceAnswersThroughTheLibrarysReadThread) {
         TranslateMessage(&msg);
         DispatchMessageW(&msg);
       }
-      link_run_main_tasks();
+      main_queue().run();
       if (done())
         return true;
       Sleep(1);

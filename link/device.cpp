@@ -1,0 +1,106 @@
+#include "device.h"
+
+#include "USB.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace mx::link {
+
+void TDevice::bind(const THIDEntries& entries) {
+  std::lock_guard guard(lock_);
+  entries_ = entries;
+}
+
+THIDEntries TDevice::entries() const {
+  std::lock_guard guard(lock_);
+  return entries_;
+}
+
+bool TDevice::send_frame(uint8_t cmd, const uint8_t* data, size_t len, std::optional<uint64_t> connection) {
+  const std::vector<uint8_t> frame = build_frame(cmd, data, len);
+  std::vector<uint8_t> report;
+  uint64_t started_on = 0;
+  bool result = false;
+  for (size_t offset = 0; offset < frame.size(); offset += report_piece) {
+    std::lock_guard guard(lock_);
+    if (offset == 0)
+      started_on = connection.value_or(connection_);
+    if (!dev_open || !entries_.HIDSetOutputReport || connection_ != started_on)
+      return false;
+    // The library sends OutputReportByteLength bytes from this buffer.
+    report.assign(std::max(out_report_len_, hid_report_len), 0);
+    fill_report(report.data(), report.size(), frame, offset);
+    result = entries_.HIDSetOutputReport(report.data()) != 0;
+  }
+  return result;
+}
+
+void TDevice::close() {
+  std::lock_guard guard(lock_);
+  if (dev_open && entries_.HIDcloseDevice) {
+    entries_.HIDcloseDevice();
+    dev_open = false;
+  }
+}
+
+uint8_t TDevice::scan() {
+  std::lock_guard guard(lock_);
+  return entries_.HIDscanForDevices ? entries_.HIDscanForDevices() : 0;
+}
+
+THIDDeviceInfo TDevice::info(uint8_t index) {
+  THIDDeviceInfo out;
+  std::memset(&out, 0, sizeof out);
+  std::lock_guard guard(lock_);
+  if (entries_.HIDGetDeviceInfo)
+    entries_.HIDGetDeviceInfo(index, &out);
+  return out;
+}
+
+std::optional<uint64_t> TDevice::open(uint8_t index, const THIDDeviceInfo& info) {
+  std::lock_guard guard(lock_);
+  ++connection_;
+  dev_open = entries_.HIDopenDevice && entries_.HIDopenDevice(index) != 0;
+  if (!dev_open)
+    return std::nullopt;
+  out_report_len_ = std::max<size_t>(info.OutputReportByteLength, hid_report_len);
+  return connection_;
+}
+
+uint64_t TDevice::connection() const {
+  std::lock_guard guard(lock_);
+  return connection_;
+}
+
+void TDevice::set_identity(const TDeviceIdentity& identity) {
+  std::lock_guard guard(lock_);
+  identity_ = identity;
+}
+
+TDeviceIdentity TDevice::identity() const {
+  std::lock_guard guard(lock_);
+  return identity_;
+}
+
+void TDevice::bind_open(const THIDEntries& entries, size_t output_report_len, bool open) {
+  std::lock_guard guard(lock_);
+  entries_ = entries;
+  out_report_len_ = output_report_len;
+  dev_open = open;
+}
+
+size_t TDevice::output_report_len() const {
+  std::lock_guard guard(lock_);
+  return out_report_len_;
+}
+
+void TDevice::reset() {
+  std::lock_guard guard(lock_);
+  entries_ = {};
+  out_report_len_ = hid_report_len;
+  connection_ = 0;
+  identity_ = {};
+}
+
+}  // namespace mx::link
