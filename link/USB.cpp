@@ -285,7 +285,11 @@ void rescan() {
     host.show_device({});
 }
 
-void usb_stop() { L().mailbox.stop(); }
+void usb_stop() {
+  // The window waits for the worker at most for the report being sent.
+  L().device.stop_sending();
+  L().mailbox.stop();
+}
 
 // ---- test seams ----
 
@@ -319,5 +323,7 @@ bool link_writes_held() { return L().settings.writes_held(); }
 bool link_last_result() { return L().mailbox.last_result(); }
 
 bool link_worker_idle() { return L().mailbox.idle(); }
+
+bool link_sends_stopped() { return L().device.sending_stopped(); }
 
 size_t link_output_report_len() { return L().device.output_report_len(); }

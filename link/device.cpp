@@ -26,7 +26,7 @@ bool TDevice::send_frame(uint8_t cmd, const uint8_t* data, size_t len, std::opti
     std::lock_guard guard(lock_);
     if (offset == 0)
       started_on = connection.value_or(connection_);
-    if (!dev_open || !entries_.HIDSetOutputReport || connection_ != started_on)
+    if (stopped_ || !dev_open || !entries_.HIDSetOutputReport || connection_ != started_on)
       return false;
     // The library sends OutputReportByteLength bytes from this buffer.
     report.assign(std::max(out_report_len_, hid_report_len), 0);
@@ -73,6 +73,10 @@ uint64_t TDevice::connection() const {
   return connection_;
 }
 
+void TDevice::stop_sending() { stopped_ = true; }
+
+bool TDevice::sending_stopped() const { return stopped_; }
+
 void TDevice::set_identity(const TDeviceIdentity& identity) {
   std::lock_guard guard(lock_);
   identity_ = identity;
@@ -100,6 +104,7 @@ void TDevice::reset() {
   entries_ = {};
   out_report_len_ = hid_report_len;
   connection_ = 0;
+  stopped_ = false;
   identity_ = {};
 }
 

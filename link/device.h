@@ -10,6 +10,7 @@
 
 #include "binding.h"
 
+#include <atomic>
 #include <cstdint>
 #include <mutex>
 #include <optional>
@@ -44,6 +45,9 @@ class TDevice {
   // length; gives the new connection's number.
   std::optional<uint64_t> open(uint8_t index, const THIDDeviceInfo& info);
   uint64_t connection() const;
+  // Stopping: a frame being sent ends before its next report.
+  void stop_sending();
+  bool sending_stopped() const;
 
   // The unit last listed by discovery (an empty identity: none).
   void set_identity(const TDeviceIdentity& identity);
@@ -59,6 +63,7 @@ class TDevice {
   THIDEntries entries_;
   size_t out_report_len_ = 65;
   uint64_t connection_ = 0;
+  std::atomic<bool> stopped_{false};  // not under the lock: asked for while a report is out
   TDeviceIdentity identity_;
 };
 

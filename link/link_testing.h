@@ -12,5 +12,6 @@ void link_bind_entries(const THIDEntries& entries, size_t output_report_len, boo
 size_t link_rx_size();
 bool link_writes_held();
 bool link_last_result();
-bool link_worker_idle();  // the worker waits with nothing it could send
+bool link_worker_idle();
+bool link_sends_stopped();  // usb_stop has been asked for  // the worker waits with nothing it could send
 size_t link_output_report_len();  // the report buffer the frames go out in

@@ -206,6 +206,22 @@ TEST_F(Mailbox, StopEndsWaitingPostersAndLeavesTheMailboxUnsent) {
   EXPECT_FALSE(post_and_wait(cmd_reset));  // nobody left to send it
 }
 
+TEST_F(Mailbox, StopEndsTheFrameBeingSentBeforeItsNextReport) {
+  fake.set_gate(false);
+  std::vector<uint8_t> block(512, 3);  // nine reports
+  auto writer = std::async(std::launch::async, [&] { return write_eep(0x0200, block.data(), block.size()); });
+  ASSERT_TRUE(fake.wait_blocked());
+  auto stopping = std::async(std::launch::async, [] { usb_stop(); });
+  // Let the first report through only once the stop has been asked for.
+  while (stopping.wait_for(1ms) != std::future_status::ready && !link_sends_stopped()) {
+  }
+  fake.set_gate(true);
+  ASSERT_EQ(stopping.wait_for(5s), std::future_status::ready);
+  ASSERT_EQ(writer.wait_for(5s), std::future_status::ready);
+  EXPECT_FALSE(writer.get());
+  EXPECT_EQ(fake.reports().size(), 1u);
+}
+
 TEST_F(Mailbox, SettingsRecordIsAlwaysSeenWhole) {
   std::atomic<bool> done{false};
   std::thread editor([&] {
