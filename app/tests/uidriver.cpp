@@ -273,17 +273,37 @@ LRESULT send(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
   return static_cast<LRESULT>(result);
 }
 
+// The press and release messages of a mouse button, and its key flag while down.
+struct MouseMessages {
+  UINT down, up;
+  WPARAM key;
+};
+
+MouseMessages messages_of(Mouse button) {
+  switch (button) {
+    case Mouse::right: return {WM_RBUTTONDOWN, WM_RBUTTONUP, MK_RBUTTON};
+    case Mouse::middle: return {WM_MBUTTONDOWN, WM_MBUTTONUP, MK_MBUTTON};
+    case Mouse::left: break;
+  }
+  return {WM_LBUTTONDOWN, WM_LBUTTONUP, MK_LBUTTON};
+}
+
 }  // namespace
 
 void click_at(HWND hwnd, int x, int y, Mouse button) {
-  UINT down = WM_LBUTTONDOWN, up = WM_LBUTTONUP;
-  WPARAM key = MK_LBUTTON;
-  if (button == Mouse::right) down = WM_RBUTTONDOWN, up = WM_RBUTTONUP, key = MK_RBUTTON;
-  if (button == Mouse::middle) down = WM_MBUTTONDOWN, up = WM_MBUTTONUP, key = MK_MBUTTON;
+  const MouseMessages m = messages_of(button);
   const LPARAM at = MAKELPARAM(x, y);
   send(hwnd, WM_MOUSEMOVE, 0, at);
-  send(hwnd, down, key, at);
-  send(hwnd, up, 0, at);
+  send(hwnd, m.down, m.key, at);
+  send(hwnd, m.up, 0, at);
+}
+
+void post_click_at(HWND hwnd, int x, int y, Mouse button) {
+  const MouseMessages m = messages_of(button);
+  const LPARAM at = MAKELPARAM(x, y);
+  PostMessageW(hwnd, WM_MOUSEMOVE, 0, at);
+  PostMessageW(hwnd, m.down, m.key, at);
+  PostMessageW(hwnd, m.up, 0, at);
 }
 
 void click_button(HWND button) { send(button, BM_CLICK, 0, 0); }
@@ -299,6 +319,11 @@ int chosen_item(HWND combo) { return static_cast<int>(send(combo, CB_GETCURSEL, 
 void set_text(HWND edit, const std::wstring& text) {
   DWORD_PTR result = 0;
   SendMessageTimeoutW(edit, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(text.c_str()), SMTO_NORMAL, 10000, &result);
+}
+
+void post_typing(HWND edit, const std::wstring& text) {
+  PostMessageW(edit, EM_SETSEL, 0, -1);
+  for (wchar_t c : text) PostMessageW(edit, WM_CHAR, c, 1);
 }
 
 void focus_by_click(HWND control) {

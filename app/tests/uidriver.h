@@ -115,10 +115,17 @@ RECT rect_in(HWND child, HWND ancestor);
 enum class Mouse { left, right, middle };
 // Press and release at client point (x, y) of `hwnd`; waits until the program has handled both.
 void click_at(HWND hwnd, int x, int y, Mouse button = Mouse::left);
+// Press and release at client point (x, y) of `hwnd`, posted the way the mouse's
+// input arrives: returns at once, and the program takes both from its queue in
+// order, also while a handler of an earlier message is still busy.
+void post_click_at(HWND hwnd, int x, int y, Mouse button = Mouse::left);
 void click_button(HWND button);                     // BM_CLICK (push buttons)
 void choose_item(HWND combo, int index);            // CB_SETCURSEL + CBN_SELCHANGE to its parent
 int chosen_item(HWND combo);                        // CB_GETCURSEL
 void set_text(HWND edit, const std::wstring& text); // WM_SETTEXT (EN_CHANGE follows)
+// Types `text` over the whole text of an edit: selects all, then one WM_CHAR
+// per character, posted the way the keyboard's input arrives (returns at once).
+void post_typing(HWND edit, const std::wstring& text);
 void focus_by_click(HWND control);                  // a click inside the control takes the focus
 // Chooses the menu bar item at `index` of `hwnd` (posted, so a modal loop may
 // follow). Where the menu cannot be read from here, fmain's known ids are used.
