@@ -467,6 +467,23 @@ std::wstring take(BSTR text) {
   return s;
 }
 
+// State-change events of the program's windows: (window, object, child).
+struct WinEvent {
+  HWND hwnd;
+  LONG object, child;
+};
+std::vector<WinEvent> state_changes;
+
+void CALLBACK on_state_change(HWINEVENTHOOK, DWORD, HWND hwnd, LONG object, LONG child, DWORD, DWORD) {
+  state_changes.push_back({hwnd, object, child});
+}
+
+// Out-of-context events arrive as messages of this thread.
+void pump() {
+  MSG msg;
+  while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) DispatchMessageW(&msg);
+}
+
 LONG state_of(IAccessible* acc, LONG id) {
   VARIANT state;
   VariantInit(&state);
@@ -529,7 +546,11 @@ TEST_F(MainWindow, AccessibilityClientSeesAndPressesTheSixButtons) {
   ASSERT_NE(preset3, 0);
 
   // The default action is the left click: preset 3 becomes active on the device,
-  // and the next refresh shows it pressed and preset 2 not.
+  // and the next refresh shows it pressed and preset 2 not, with a state-change
+  // event for each.
+  HWINEVENTHOOK hook = SetWinEventHook(EVENT_OBJECT_STATECHANGE, EVENT_OBJECT_STATECHANGE, nullptr, on_state_change,
+                                       app->pid(), 0, WINEVENT_OUTOFCONTEXT);
+  EXPECT_NE(hook, nullptr);
   EXPECT_EQ(acc->accDoDefaultAction(child(preset3)), S_OK);
   Record expect_record = r;
   expect_record[0] = 2;
@@ -537,6 +558,16 @@ TEST_F(MainWindow, AccessibilityClientSeesAndPressesTheSixButtons) {
   EXPECT_TRUE(wait_until([&] {
     return (state_of(acc, preset3) & STATE_SYSTEM_PRESSED) && !(state_of(acc, 2) & STATE_SYSTEM_PRESSED);
   }));
+  auto event_for = [&](LONG id) {
+    for (const WinEvent& e : state_changes)
+      if (e.hwnd == fmain && e.object == OBJID_CLIENT && e.child == id) return true;
+    return false;
+  };
+  EXPECT_TRUE(wait_until([&] {
+    pump();
+    return event_for(preset3) && event_for(2);
+  }));
+  UnhookWinEvent(hook);
 
   // Without the device the buttons are unavailable.
   EXPECT_EQ(app->device().command("unplug"), "ok");
