@@ -1,5 +1,6 @@
 #include "HSButtonAccessible.h"
 
+#include <cstddef>
 #include <string>
 #include <vector>
 

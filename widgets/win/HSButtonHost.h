@@ -12,9 +12,10 @@
 // into the button routing of THSButtonParent. It shows the Hint of a button
 // whose ShowHint is set in a standard tooltip, and answers WM_GETOBJECT for
 // the client area with an accessible object (MSAA IAccessible) whose children
-// are the buttons; the program calling the window's message loop should have
-// initialised COM (OleInitialize) so that other processes can reach it. The parent's window class needs
-// CS_DBLCLKS for double-clicks and should erase its background (class brush).
+// are the buttons; the window's thread should have initialised COM
+// (OleInitialize) so that other processes can reach that object. The parent's
+// window class needs CS_DBLCLKS for double-clicks and should erase its
+// background (class brush).
 // Creating a host installs the GDI text engine, GetSysColor and the
 // message-loop timer for the portable button code.
 #pragma once
