@@ -2,6 +2,7 @@
 // The device link starts when fmain is first activated (Tfmain::FormActivate).
 #include <windows.h>
 #include <commctrl.h>
+#include <ole2.h>
 
 #include "USB.h"
 #include "umain.h"
@@ -13,6 +14,9 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int show) {
   icc.dwSize = sizeof icc;
   icc.dwICC = ICC_STANDARD_CLASSES | ICC_UPDOWN_CLASS | ICC_PROGRESS_CLASS;
   InitCommonControlsEx(&icc);
+  // COM on the window thread: accessibility clients in other processes call
+  // the main window's accessible object through it.
+  OleInitialize(nullptr);
   link_use_win32_platform();
   ui_queue_init();
 

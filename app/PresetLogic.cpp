@@ -47,6 +47,55 @@ bool edit_channel(TSettings& s, int tag) {
   return true;
 }
 
+bool is_preset_button(PanelButton b) { return b != PanelButton::lb && b != PanelButton::rb; }
+
+int button_tag(PanelButton b) {
+  switch (b) {
+    case PanelButton::lb: return 1;
+    case PanelButton::rb: return 2;
+    default: return static_cast<int>(b);
+  }
+}
+
+std::optional<ButtonPress> shortcut_press(int key, bool ctrl, bool shift, bool alt) {
+  // Ctrl+Alt is AltGr on many keyboards, which types characters.
+  if (!ctrl || alt) return std::nullopt;
+  for (const Shortcut& s : shortcuts)
+    if (s.key == key && s.shift == shift) return s.press;
+  return std::nullopt;
+}
+
+std::wstring shortcut_text(ButtonPress press) {
+  for (const Shortcut& s : shortcuts)
+    if (s.press.button == press.button && s.press.right_button == press.right_button)
+      return std::wstring(s.shift ? L"Ctrl+Shift+" : L"Ctrl+") + static_cast<wchar_t>(s.key);
+  return {};
+}
+
+std::wstring button_name(PanelButton b) {
+  switch (b) {
+    case PanelButton::lb: return L"Left channel";
+    case PanelButton::rb: return L"Right channel";
+    default: return L"Preset " + std::to_wstring(button_tag(b) + 1);
+  }
+}
+
+std::wstring button_hint(PanelButton b) {
+  const std::wstring key = shortcut_text({b, false});
+  switch (b) {
+    case PanelButton::lb: return L"Select the left channel of the active preset (" + key + L")";
+    case PanelButton::rb: return L"Select the right channel of the active preset (" + key + L")";
+    default:
+      return L"Make preset " + std::to_wstring(button_tag(b) + 1) + L" active (" + key +
+             L")\nRight-click: toggle its left/right mode (" + shortcut_text({b, true}) + L")";
+  }
+}
+
+bool shows_on(PanelButton b, Shade shade) {
+  if (is_preset_button(b)) return shade != Shade::chrome;
+  return shade == Shade::gold || shade == Shade::green;
+}
+
 namespace {
 bool in(int v, int lo, int hi) { return v >= lo && v <= hi; }
 }  // namespace

@@ -36,6 +36,56 @@ uint8_t lr_toggled(uint8_t lr);
 // lb (tag 1) gives 3 after 2 and 1 otherwise; rb (tag 2) gives 3 after 1 and 2 otherwise.
 uint8_t lr_pressed(uint8_t lr, int tag);
 
+// The six colour-style buttons of the main window: b0..b3 are presets 1 to 4.
+enum class PanelButton : uint8_t { b0, b1, b2, b3, lb, rb };
+inline constexpr std::array<PanelButton, 6> panel_buttons{PanelButton::b0, PanelButton::b1, PanelButton::b2,
+                                                          PanelButton::b3, PanelButton::lb, PanelButton::rb};
+bool is_preset_button(PanelButton b);
+// The Tag the handlers read: the preset number for b0..b3, 1 for lb, 2 for rb.
+int button_tag(PanelButton b);
+
+// A press of a button as the mouse makes it, with the right mouse button or
+// another. Only the preset buttons tell them apart.
+struct ButtonPress {
+  PanelButton button;
+  bool right_button;
+};
+
+// Keyboard shortcuts of the buttons: Ctrl+1..4 are a left click on preset 1..4,
+// Ctrl+Shift+1..4 a right click, Ctrl+L and Ctrl+R a click on L and R. `key`
+// is the key's character, a digit or an upper-case letter (on Windows its
+// virtual-key code).
+struct Shortcut {
+  char key;
+  bool shift;
+  ButtonPress press;
+};
+inline constexpr std::array<Shortcut, 10> shortcuts{{
+    {'1', false, {PanelButton::b0, false}},
+    {'2', false, {PanelButton::b1, false}},
+    {'3', false, {PanelButton::b2, false}},
+    {'4', false, {PanelButton::b3, false}},
+    {'1', true, {PanelButton::b0, true}},
+    {'2', true, {PanelButton::b1, true}},
+    {'3', true, {PanelButton::b2, true}},
+    {'4', true, {PanelButton::b3, true}},
+    {'L', false, {PanelButton::lb, false}},
+    {'R', false, {PanelButton::rb, false}},
+}};
+// The press that a key with these modifiers makes; none when it is no shortcut.
+std::optional<ButtonPress> shortcut_press(int key, bool ctrl, bool shift, bool alt);
+// "Ctrl+1", "Ctrl+Shift+1", "Ctrl+L"; empty for a press without a shortcut.
+std::wstring shortcut_text(ButtonPress press);
+
+// For accessibility clients and tooltips: "Preset 1".."Preset 4", "Left channel", "Right channel".
+std::wstring button_name(PanelButton b);
+// The tooltip: the button's action and its shortcut.
+std::wstring button_hint(PanelButton b);
+// Whether a button in this colour style shows a state that is on (pressed to an
+// accessibility client): the active preset (green or red), a selected channel
+// (gold, or green for both).
+bool shows_on(PanelButton b, Shade shade);
+
 // The edits of the main window. Each gives true when it changed the record
 // and the record must be saved, false when it was ignored.
 bool edit_preset_button(TSettings& s, int n, bool right_button);   // but_sel

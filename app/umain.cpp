@@ -35,6 +35,16 @@ hs::THSColorStyle style_of(Shade shade) {
   return hs::lcsChrome;
 }
 
+Shade shade_of(hs::THSColorStyle style) {
+  switch (style) {
+    case hs::lcsGreen: return Shade::green;
+    case hs::lcsRed: return Shade::red;
+    case hs::lcsGold: return Shade::gold;
+    case hs::lcsChrome: break;
+  }
+  return Shade::chrome;
+}
+
 LRESULT CALLBACK fmain_proc(HWND h, UINT msg, WPARAM wp, LPARAM lp) {
   if (msg == WM_NCCREATE) {
     auto* self = static_cast<Tfmain*>(reinterpret_cast<CREATESTRUCTW*>(lp)->lpCreateParams);
@@ -124,18 +134,17 @@ bool Tfmain::create(HINSTANCE instance) {
 
   struct ButtonPlace {
     hs::THSSpeedButton** field;
+    PanelButton which;
     const wchar_t* caption;
     int left, top, width, height;
-    int tag;
-    bool preset;
   } const places[] = {
-      {&b0, L"1", 20, 20, 77, 45, 0, true},  {&b2, L"3", 20, 71, 77, 45, 2, true},
-      {&b1, L"2", 115, 20, 77, 45, 1, true}, {&b3, L"4", 115, 71, 77, 45, 3, true},
-      {&lb, L"L", 214, 20, 40, 45, 1, false}, {&rb, L"R", 214, 71, 40, 45, 2, false},
+      {&b0, PanelButton::b0, L"1", 20, 20, 77, 45}, {&b2, PanelButton::b2, L"3", 20, 71, 77, 45},
+      {&b1, PanelButton::b1, L"2", 115, 20, 77, 45}, {&b3, PanelButton::b3, L"4", 115, 71, 77, 45},
+      {&lb, PanelButton::lb, L"L", 214, 20, 40, 45}, {&rb, PanelButton::rb, L"R", 214, 71, 40, 45},
   };
   for (const auto& place : places) {
     hs::THSSpeedButton* b = host_->CreateButton(px(place.left), px(place.top), px(place.width), px(place.height),
-                                                place.caption, place.tag, font);
+                                                place.caption, button_tag(place.which), font);
     // The creation values, in this order: ColorStyle overwrites what Color derived.
     b->SetAlignment(hs::taCenter);
     b->SetBorder(1);
@@ -150,7 +159,9 @@ bool Tfmain::create(HINSTANCE instance) {
     b->SetShadowColor(hs::clSilver);
     b->SetSmooth(0);
     b->SetStyle(hs::bsModern);
-    if (place.preset)
+    b->SetHint(button_hint(place.which));
+    b->SetShowHint(true);
+    if (is_preset_button(place.which))
       b->OnMouseDown = [this](hs::THSSpeedButton* sender, hs::TMouseButton button, hs::TShiftState, int, int) {
         but_sel(sender, button);
       };
@@ -160,6 +171,11 @@ bool Tfmain::create(HINSTANCE instance) {
       };
     *place.field = b;
   }
+
+  // Keyboard and accessibility clients reach the buttons as presets 1 to 4, L, R.
+  host_->SetAccessibleButtons({b0, b1, b2, b3, lb, rb});
+  host_->OnAccessibleInfo = [this](const hs::THSSpeedButton& b) { return accessible_info(b); };
+  set_window_shortcuts(handle, [this](const MSG& msg) { return shortcut_key(msg); });
 
   pnl1 = create_panel(handle, 20, 130, 234, 215, GetSysColor(COLOR_BTNFACE));
   create_label(pnl1, L"Source SDI", 32, 19, 71, SS_RIGHT);    // Label4
@@ -316,6 +332,38 @@ hs::THSSpeedButton* Tfmain::button(int n) const {
     case 3: return b3;
   }
   return nullptr;
+}
+
+hs::THSSpeedButton* Tfmain::panel_button(PanelButton which) const {
+  switch (which) {
+    case PanelButton::lb: return lb;
+    case PanelButton::rb: return rb;
+    default: return button(button_tag(which));
+  }
+}
+
+bool Tfmain::shortcut_key(const MSG& msg) {
+  if (!IsWindowEnabled(handle)) return false;
+  const auto press = shortcut_press(static_cast<int>(msg.wParam), GetKeyState(VK_CONTROL) < 0,
+                                    GetKeyState(VK_SHIFT) < 0, GetKeyState(VK_MENU) < 0);
+  if (!press) return false;
+  // A held key repeats its WM_KEYDOWN: one stroke is one click. The button
+  // takes it as the mouse's press (a disabled one takes none).
+  const bool repeat = (msg.lParam & (1 << 30)) != 0;
+  if (!repeat) panel_button(press->button)->Press(press->right_button ? hs::mbRight : hs::mbLeft);
+  return true;
+}
+
+hs::THSAccessibleInfo Tfmain::accessible_info(const hs::THSSpeedButton& b) const {
+  hs::THSAccessibleInfo info;
+  for (PanelButton which : panel_buttons) {
+    if (panel_button(which) != &b) continue;
+    info.Name = button_name(which);
+    info.KeyboardShortcut = shortcut_text({which, false});
+    // Pressed is what the face shows: the active preset, the selected channels.
+    info.Pressed = shows_on(which, shade_of(b.ColorStyle()));
+  }
+  return info;
 }
 
 HWND Tfmain::control_of(ValueField field) const {

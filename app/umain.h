@@ -63,6 +63,10 @@ private:
   void spin_show(Spin& spin, int value);
   void value_edited(ValueField field, int value);
   hs::THSSpeedButton* button(int n) const;
+  hs::THSSpeedButton* panel_button(PanelButton which) const;
+  // The buttons' keyboard shortcuts (the message loop offers every key press).
+  bool shortcut_key(const MSG& msg);
+  hs::THSAccessibleInfo accessible_info(const hs::THSSpeedButton& b) const;
   HWND control_of(ValueField field) const;
 
   std::unique_ptr<hs::THSButtonHost> host_;

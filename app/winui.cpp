@@ -125,8 +125,21 @@ SIZE outer_size_for_client(int client_width, int client_height, DWORD style, DWO
   return SIZE{r.right - r.left, r.bottom - r.top};
 }
 
+namespace {
+HWND shortcut_window = nullptr;
+std::function<bool(const MSG&)> shortcut_take;
+}  // namespace
+
+void set_window_shortcuts(HWND window, std::function<bool(const MSG&)> take) {
+  shortcut_window = window;
+  shortcut_take = std::move(take);
+}
+
 void dispatch_message(MSG& msg) {
   HWND active = GetActiveWindow();
+  // Before TranslateMessage: a key taken here types no character into the control.
+  if (msg.message == WM_KEYDOWN && active && active == shortcut_window && shortcut_take && shortcut_take(msg))
+    return;
   if (active && IsDialogMessageW(active, &msg)) return;
   TranslateMessage(&msg);
   DispatchMessageW(&msg);

@@ -38,9 +38,14 @@ HWND create_panel(HWND parent, int left, int top, int width, int height, COLORRE
 // Client size in layout pixels into the outer size of a window of that style.
 SIZE outer_size_for_client(int client_width, int client_height, DWORD style, DWORD ex_style, bool has_menu);
 
-// Handles one message the way every loop of the program does (keyboard
-// navigation among the controls of the active window, then dispatch).
+// Handles one message the way every loop of the program does (the active
+// window's keyboard shortcuts, keyboard navigation among its controls, then
+// dispatch).
 void dispatch_message(MSG& msg);
+// A window's keyboard shortcuts: `take` sees each key press (WM_KEYDOWN) while
+// `window` is the active window, before the control with the focus does, and
+// tells whether it took the key. One window has them (the main window).
+void set_window_shortcuts(HWND window, std::function<bool(const MSG&)> take);
 // The one way other threads hand work to the windows: the routine runs on the
 // main thread, from its message loop, soon after. Callable from any thread once
 // ui_queue_init has run on the main thread (before that, routines are dropped).

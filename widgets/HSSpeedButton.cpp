@@ -190,6 +190,7 @@ void THSSpeedButton::SetEnabled(bool v) {
   if (v == FEnabled) return;
   FEnabled = v;
   Invalidate();
+  if (FParent) FParent->ButtonStateChanged(this);
 }
 
 void THSSpeedButton::SetVisible(bool v) {
@@ -253,8 +254,11 @@ void THSSpeedButton::SetColorStyle(THSColorStyle v) {
   FFont.Color = clBlack;
   FParentFont = false;
   FStyle = bsModern;  // no colour-depth rule here
+  const bool changed = v != FDummyStyle;
   FDummyStyle = v;
   Repaint();  // at once, also when transparent
+  // The window sets every style on each refresh: only a change is news.
+  if (changed && FParent) FParent->ButtonStateChanged(this);
 }
 
 void THSSpeedButton::SetDown(bool v) {
@@ -266,6 +270,7 @@ void THSSpeedButton::SetDown(bool v) {
   }
   FDown = v;
   Redraw();
+  if (FParent) FParent->ButtonStateChanged(this);
 }
 
 void THSSpeedButton::SetFlat(bool v) {
@@ -428,6 +433,17 @@ void THSSpeedButton::CancelMode() {
 void THSSpeedButton::Click() {
   if (FPopupMenu && FParent) FParent->PopupMenu(FPopupMenu, FParent->ClientToScreen({Left(), Top() + Height()}));
   if (OnClick) OnClick(this);
+}
+
+void THSSpeedButton::Press(TMouseButton Button) {
+  if (!FEnabled || !FVisible) return;
+  const int x = Width() / 2, y = Height() / 2;
+  MouseDown(Button, 0, x, y);
+  // As with the mouse: a button that its press handler disabled only comes up.
+  if (FEnabled)
+    MouseUp(Button, 0, x, y);
+  else
+    CancelMode();
 }
 
 bool THSSpeedButton::DialogChar(wchar_t ch) {

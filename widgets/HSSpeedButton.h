@@ -64,6 +64,9 @@ class THSButtonParent {
   // A parent that is a top-level window lends its font to new buttons.
   virtual bool IsTopLevel() const { return false; }
   virtual TFont ParentFont() const { return TFont{}; }
+  // A button's state as an accessibility client sees it changed: its colour
+  // style, enabled or down state.
+  virtual void ButtonStateChanged(THSSpeedButton* b) {}
 
  protected:
   virtual void PlatformSetCapture() {}
@@ -176,6 +179,10 @@ class THSSpeedButton {
 
   // --- operations ---
   virtual void Click();
+  // A press and release of `Button` at the button's centre, handled as the
+  // mouse's would be (OnMouseDown, down state, Click, OnMouseUp), for keyboard
+  // shortcuts and accessibility clients. A disabled or invisible button takes none.
+  void Press(TMouseButton Button);
   // Builds the face and copies it onto the parent (the paint operation).
   void Paint();
   // The face as Paint builds it, without copying it anywhere.

@@ -80,6 +80,51 @@ TEST(ChannelButtons, SequenceFromTwo) {
   EXPECT_EQ(s.lr[0], 3);
 }
 
+TEST(Shortcuts, EachShortcutMakesTheEditOfTheClickItStandsFor) {
+  // The edit of a click, as the window's handlers make it from the button's Tag.
+  auto clicked = [](TSettings s, ButtonPress p) {
+    if (is_preset_button(p.button))
+      edit_preset_button(s, button_tag(p.button), p.right_button);
+    else
+      edit_channel(s, button_tag(p.button));
+    return s;
+  };
+  struct Case {
+    int key;
+    bool shift;
+    const wchar_t* text;   // the shortcut as the hint and accessibility clients name it
+    void (*change)(TSettings&);
+  } cases[] = {
+      {'1', false, L"Ctrl+1", [](TSettings& s) { s.preset = 0; }},
+      {'3', false, L"Ctrl+3", [](TSettings& s) { s.preset = 2; }},
+      {'4', false, L"Ctrl+4", [](TSettings& s) { s.preset = 3; }},
+      {'1', true, L"Ctrl+Shift+1", [](TSettings& s) { s.lr[0] = 3; }},   // another preset's lr: 0 to 3
+      {'2', true, L"Ctrl+Shift+2", [](TSettings& s) { s.lr[1] = 0; }},   // the active one's: 2 to 0
+      {'4', true, L"Ctrl+Shift+4", [](TSettings& s) { s.lr[3] = 0; }},
+      {'L', false, L"Ctrl+L", [](TSettings& s) { s.lr[1] = 3; }},        // L after 2 gives 3
+      {'R', false, L"Ctrl+R", [](TSettings& s) { s.lr[1] = 2; }},
+  };
+  for (const auto& c : cases) {
+    TSettings s = record(1);
+    s.lr[1] = 2;
+    TSettings expect = s;
+    c.change(expect);
+    const auto press = shortcut_press(c.key, true, c.shift, false);
+    ASSERT_TRUE(press.has_value()) << c.text;
+    EXPECT_TRUE(same(clicked(s, *press), expect)) << c.text;
+    EXPECT_EQ(shortcut_text(*press), c.text);
+  }
+  // Not shortcuts: no Ctrl, Ctrl+Alt (AltGr), other keys, Shift with L, the keypad's 1 (0x61).
+  struct Other {
+    int key;
+    bool ctrl, shift, alt;
+  } others[] = {{'1', false, false, false}, {'1', true, false, true}, {'5', true, false, false},
+                {'L', true, true, false},   {'l', true, false, false}, {'R', false, true, false}};
+  for (const auto& o : others)
+    EXPECT_FALSE(shortcut_press(o.key, o.ctrl, o.shift, o.alt).has_value())
+        << o.key << " ctrl " << o.ctrl << " shift " << o.shift << " alt " << o.alt;
+}
+
 TEST(Shades, PresetButtonsFollowActivePresetAndItsLr) {
   struct Case {
     uint8_t preset, lr;

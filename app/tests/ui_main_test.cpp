@@ -2,7 +2,8 @@
 // window messages: start-up and discovery, the values shown, the edits that
 // reach the device (also a slow one, and across device-change messages),
 // refresh and focus, unplug and replug, the About box; the time from a click
-// to the device.
+// to the device; and through real input and an accessibility client: the
+// buttons' keyboard shortcuts, their accessible objects and their tooltips.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -14,6 +15,8 @@
 #include "uidriver.h"
 
 #include <dbt.h>   // after windows.h, which uidriver.h brings
+#include <commctrl.h>
+#include <oleacc.h>
 
 using namespace uidriver;
 using std::chrono::milliseconds;
@@ -463,6 +466,194 @@ TEST_F(MainWindow, WritesItsOwnLibraryWhenNoneIsThere) {
   fmain = app->fmain();
   pnl1 = find_child(fmain, panel_class);
   EXPECT_FALSE(IsWindowEnabled(pnl1));
+}
+
+TEST_F(MainWindow, KeyboardShortcutsReachTheDeviceAsTheirClicks) {
+  Record r = sample_record(1);   // preset 1 active; lr 1, 2, 3, 0
+  start({"settings " + hex(r)});
+  ASSERT_TRUE(wait_until([&] { return connected(); }));
+  ASSERT_TRUE(wait_shown(r));
+  // A user's click into gain activates the window and puts the focus there.
+  real_click(gain, 8, scaled(12));
+  ASSERT_TRUE(wait_until([&] { return active_of(fmain) == fmain && focus_of(fmain) == gain; }));
+
+  struct Step {
+    WORD key;
+    bool shift;
+    int at;          // the byte of the record the matching click changes
+    uint8_t value;
+  } steps[] = {
+      {'L', false, lr_at + 1, 3},    // L after 2
+      {'R', false, lr_at + 1, 2},    // R after 3
+      {'1', true, lr_at + 0, 0},     // right click on "1": lr 1 toggles to 0
+      {'2', true, lr_at + 1, 0},
+      {'3', true, lr_at + 2, 0},
+      {'4', true, lr_at + 3, 3},     // 0 toggles to 3
+      {'3', false, 0, 2},            // left click on "3": preset 2 active
+      {'4', false, 0, 3},
+      {'2', false, 0, 1},
+      {'1', false, 0, 0},
+  };
+  for (const auto& step : steps) {
+    if (step.shift)
+      press_keys({VK_CONTROL, VK_SHIFT, step.key});
+    else
+      press_keys({VK_CONTROL, step.key});
+    r[step.at] = step.value;
+    EXPECT_TRUE(app->device().wait_settings([&](const Record& d) { return d == r; }))
+        << "Ctrl+" << (step.shift ? "Shift+" : "") << char(step.key);
+    // L and R leave the focus in the value control, as their clicks do.
+    if (step.key == 'L') {
+      EXPECT_EQ(focus_of(fmain), gain);
+    }
+  }
+}
+
+namespace {
+
+// IAccessible's interface id, written out: MinGW's import library gives a thunk.
+constexpr IID iid_accessible{0x618736E0, 0x3C3D, 0x11CF, {0x81, 0x0C, 0x00, 0xAA, 0x00, 0x38, 0x9B, 0x71}};
+
+VARIANT child(LONG id) {
+  VARIANT v;
+  VariantInit(&v);
+  v.vt = VT_I4;
+  v.lVal = id;
+  return v;
+}
+
+std::wstring take(BSTR text) {
+  std::wstring s = text ? std::wstring(text, SysStringLen(text)) : std::wstring();
+  SysFreeString(text);
+  return s;
+}
+
+// State-change events of the program's windows: (window, object, child).
+struct WinEvent {
+  HWND hwnd;
+  LONG object, child;
+};
+std::vector<WinEvent> state_changes;
+
+void CALLBACK on_state_change(HWINEVENTHOOK, DWORD, HWND hwnd, LONG object, LONG child, DWORD, DWORD) {
+  state_changes.push_back({hwnd, object, child});
+}
+
+// Out-of-context events arrive as messages of this thread.
+void pump() {
+  MSG msg;
+  while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) DispatchMessageW(&msg);
+}
+
+LONG state_of(IAccessible* acc, LONG id) {
+  VARIANT state;
+  VariantInit(&state);
+  if (FAILED(acc->get_accState(child(id), &state)) || state.vt != VT_I4) return -1;
+  return state.lVal;
+}
+
+}  // namespace
+
+TEST_F(MainWindow, AccessibilityClientSeesAndPressesTheSixButtons) {
+  Record r = sample_record(1);   // preset 1 active with lr 2: "2" and R are on
+  start({"settings " + hex(r)});
+  ASSERT_TRUE(wait_until([&] { return connected(); }));
+  ASSERT_TRUE(wait_hue(b_place[1], Hue::green));
+
+  ASSERT_TRUE(SUCCEEDED(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED)));
+  IAccessible* acc = nullptr;
+  ASSERT_EQ(AccessibleObjectFromWindow(fmain, OBJID_CLIENT, iid_accessible, reinterpret_cast<void**>(&acc)), S_OK);
+  ASSERT_NE(acc, nullptr);
+  LONG count = 0;
+  EXPECT_EQ(acc->get_accChildCount(&count), S_OK);
+  EXPECT_EQ(count, 6);
+
+  struct Expect {
+    const wchar_t* name;
+    const wchar_t* shortcut;
+    bool pressed;
+    ButtonPlace place;
+  } const expect[] = {
+      {L"Preset 1", L"Ctrl+1", false, b_place[0]},  {L"Preset 2", L"Ctrl+2", true, b_place[1]},
+      {L"Preset 3", L"Ctrl+3", false, b_place[2]},  {L"Preset 4", L"Ctrl+4", false, b_place[3]},
+      {L"Left channel", L"Ctrl+L", false, lb_place}, {L"Right channel", L"Ctrl+R", true, rb_place},
+  };
+  LONG preset3 = 0;
+  for (LONG id = 1; id <= count && id <= 6; ++id) {
+    const Expect& e = expect[id - 1];
+    BSTR text = nullptr;
+    acc->get_accName(child(id), &text);
+    EXPECT_EQ(take(text), e.name) << id;
+    acc->get_accKeyboardShortcut(child(id), &text);
+    EXPECT_EQ(take(text), e.shortcut) << id;
+    VARIANT role;
+    VariantInit(&role);
+    EXPECT_EQ(acc->get_accRole(child(id), &role), S_OK);
+    EXPECT_EQ(role.vt == VT_I4 ? role.lVal : -1, ROLE_SYSTEM_PUSHBUTTON) << id;
+    const LONG state = state_of(acc, id);
+    EXPECT_EQ((state & STATE_SYSTEM_PRESSED) != 0, e.pressed) << e.name;
+    EXPECT_EQ(state & STATE_SYSTEM_UNAVAILABLE, 0) << e.name;
+    // Location: the button's rectangle on the screen.
+    LONG left = 0, top = 0, width = 0, height = 0;
+    EXPECT_EQ(acc->accLocation(&left, &top, &width, &height, child(id)), S_OK);
+    POINT origin{scaled(e.place.left), scaled(e.place.top)};
+    ClientToScreen(fmain, &origin);
+    EXPECT_EQ(left, origin.x) << e.name;
+    EXPECT_EQ(top, origin.y) << e.name;
+    EXPECT_EQ(width, scaled(e.place.width)) << e.name;
+    EXPECT_EQ(height, scaled(e.place.height)) << e.name;
+    if (std::wstring(e.name) == L"Preset 3") preset3 = id;
+  }
+  ASSERT_NE(preset3, 0);
+
+  // The default action is the left click: preset 3 becomes active on the device,
+  // and the next refresh shows it pressed and preset 2 not, with a state-change
+  // event for each.
+  HWINEVENTHOOK hook = SetWinEventHook(EVENT_OBJECT_STATECHANGE, EVENT_OBJECT_STATECHANGE, nullptr, on_state_change,
+                                       app->pid(), 0, WINEVENT_OUTOFCONTEXT);
+  EXPECT_NE(hook, nullptr);
+  EXPECT_EQ(acc->accDoDefaultAction(child(preset3)), S_OK);
+  Record expect_record = r;
+  expect_record[0] = 2;
+  EXPECT_TRUE(app->device().wait_settings([&](const Record& d) { return d == expect_record; }));
+  EXPECT_TRUE(wait_until([&] {
+    return (state_of(acc, preset3) & STATE_SYSTEM_PRESSED) && !(state_of(acc, 2) & STATE_SYSTEM_PRESSED);
+  }));
+  auto event_for = [&](LONG id) {
+    for (const WinEvent& e : state_changes)
+      if (e.hwnd == fmain && e.object == OBJID_CLIENT && e.child == id) return true;
+    return false;
+  };
+  EXPECT_TRUE(wait_until([&] {
+    pump();
+    return event_for(preset3) && event_for(2);
+  }));
+  UnhookWinEvent(hook);
+
+  // Without the device the buttons are unavailable.
+  EXPECT_EQ(app->device().command("unplug"), "ok");
+  EXPECT_TRUE(wait_until([&] {
+    for (LONG id = 1; id <= 6; ++id)
+      if (!(state_of(acc, id) & STATE_SYSTEM_UNAVAILABLE)) return false;
+    return true;
+  }));
+  acc->Release();
+  CoUninitialize();
+}
+
+TEST_F(MainWindow, HoveredButtonShowsItsHintInATooltip) {
+  start();
+  ASSERT_TRUE(wait_until([&] { return connected(); }));
+  move_mouse(fmain, scaled(lb_place.left + lb_place.width / 2), scaled(lb_place.top + lb_place.height / 2));
+  HWND tip = nullptr;
+  EXPECT_TRUE(wait_until([&] {
+    tip = find_top_window(app->pid(), TOOLTIPS_CLASSW, nullptr, true);
+    return tip != nullptr;
+  }));
+  EXPECT_EQ(text_of(tip), L"Select the left channel of the active preset (Ctrl+L)");
+  // Away from the buttons the tooltip goes.
+  move_mouse(fmain, scaled(140), scaled(124));
+  EXPECT_TRUE(wait_until([&] { return !IsWindowVisible(tip); }));
 }
 
 TEST_F(MainWindow, LayoutTabOrderAndScreenshot) {

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstdlib>
+#include <iterator>
 #include <fstream>
 #include <sstream>
 #include <thread>
@@ -337,6 +339,70 @@ void choose_menu(HWND hwnd, int index) {
     id = index == 0 ? menu_update_firmware : menu_about;
   PostMessageW(hwnd, WM_COMMAND, MAKEWPARAM(id, 0), 0);
 }
+
+// --- real input ---
+
+namespace {
+
+void send_input(std::vector<INPUT> inputs) {
+  SendInput(static_cast<UINT>(inputs.size()), inputs.data(), sizeof(INPUT));
+}
+
+INPUT mouse_input(DWORD flags, LONG dx = 0, LONG dy = 0) {
+  INPUT in{};
+  in.type = INPUT_MOUSE;
+  in.mi.dx = dx;
+  in.mi.dy = dy;
+  in.mi.dwFlags = flags;
+  return in;
+}
+
+GUITHREADINFO gui_of(HWND hwnd) {
+  GUITHREADINFO info{};
+  info.cbSize = sizeof info;
+  GetGUIThreadInfo(GetWindowThreadProcessId(hwnd, nullptr), &info);
+  return info;
+}
+
+}  // namespace
+
+void move_mouse(HWND hwnd, int x, int y) {
+  POINT p{x, y};
+  ClientToScreen(hwnd, &p);
+  // Absolute positions are in 0..65535 across the primary screen.
+  const int w = GetSystemMetrics(SM_CXSCREEN), h = GetSystemMetrics(SM_CYSCREEN);
+  send_input({mouse_input(MOUSEEVENTF_MOVE | MOUSEEVENTF_ABSOLUTE, MulDiv(p.x, 65535, w - 1), MulDiv(p.y, 65535, h - 1))});
+  wait_until(
+      [&] {
+        POINT at{};
+        GetCursorPos(&at);
+        return std::abs(at.x - p.x) <= 1 && std::abs(at.y - p.y) <= 1;
+      },
+      milliseconds(2000));
+}
+
+void real_click(HWND hwnd, int x, int y) {
+  move_mouse(hwnd, x, y);
+  send_input({mouse_input(MOUSEEVENTF_LEFTDOWN), mouse_input(MOUSEEVENTF_LEFTUP)});
+}
+
+void press_keys(std::initializer_list<WORD> keys) {
+  std::vector<INPUT> inputs;
+  auto key = [](WORD vk, DWORD flags) {
+    INPUT in{};
+    in.type = INPUT_KEYBOARD;
+    in.ki.wVk = vk;
+    in.ki.wScan = static_cast<WORD>(MapVirtualKeyW(vk, MAPVK_VK_TO_VSC));
+    in.ki.dwFlags = flags;
+    return in;
+  };
+  for (WORD vk : keys) inputs.push_back(key(vk, 0));
+  for (auto it = std::rbegin(keys); it != std::rend(keys); ++it) inputs.push_back(key(*it, KEYEVENTF_KEYUP));
+  send_input(std::move(inputs));
+}
+
+HWND active_of(HWND hwnd) { return gui_of(hwnd).hwndActive; }
+HWND focus_of(HWND hwnd) { return gui_of(hwnd).hwndFocus; }
 
 // --- message boxes ---
 

@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <initializer_list>
 #include <map>
 #include <optional>
 #include <string>
@@ -130,6 +131,17 @@ void focus_by_click(HWND control);                  // a click inside the contro
 // Chooses the menu bar item at `index` of `hwnd` (posted, so a modal loop may
 // follow). Where the menu cannot be read from here, fmain's known ids are used.
 void choose_menu(HWND hwnd, int index);
+
+// --- real input (SendInput), as a user's: it activates windows and moves the focus ---
+// Moves the mouse pointer to client point (x, y) of `hwnd`.
+void move_mouse(HWND hwnd, int x, int y);
+// A left click at client point (x, y) of `hwnd`.
+void real_click(HWND hwnd, int x, int y);
+// Presses the virtual keys in order and releases them in reverse (VK_CONTROL, '1': Ctrl+1).
+void press_keys(std::initializer_list<WORD> keys);
+// The active window and the window with the keyboard focus of `hwnd`'s thread.
+HWND active_of(HWND hwnd);
+HWND focus_of(HWND hwnd);
 
 // --- message boxes ---
 struct MessageBoxInfo {

@@ -35,6 +35,8 @@ struct FakeParent : THSButtonParent {
     popups.push_back(screen);
     if (log) log->push_back("popup");
   }
+  std::vector<THSSpeedButton*> stateChanges;
+  void ButtonStateChanged(THSSpeedButton* b) override { stateChanges.push_back(b); }
   void PlatformSetCapture() override { captured = true; }
   void PlatformReleaseCapture() override { captured = false; }
   void Reset() {
@@ -431,6 +433,48 @@ TEST_F(ButtonTest, AcceleratorPressesPaintsClicksAndReleasesOnce) {
   b.SetCaption(L"&L");
   b.SetEnabled(false);
   EXPECT_FALSE(parent.RouteChar(L'L'));
+}
+
+TEST_F(ButtonTest, PressIsAClickWithoutTheMouse) {
+  // Left: the same notifications and faces as a left click, no capture taken.
+  b.Press(mbLeft);
+  EXPECT_EQ(log, (std::vector<std::string>{"down-left", "paint", "click", "up", "paint"}));
+  EXPECT_FALSE(b.Down());
+  EXPECT_FALSE(parent.captured);
+  // Right: the notifications only, as a right click.
+  log.clear();
+  b.Press(mbRight);
+  EXPECT_EQ(log, (std::vector<std::string>{"down-right", "up"}));
+  // A handler that disables the button: it comes up without a click.
+  log.clear();
+  b.OnMouseDown = [this](THSSpeedButton* s, TMouseButton, TShiftState, int, int) {
+    log.push_back("down");
+    s->SetEnabled(false);
+  };
+  b.Press(mbLeft);
+  EXPECT_EQ(log, (std::vector<std::string>{"down"}));
+  EXPECT_FALSE(b.Down());
+  // Disabled or invisible: nothing.
+  log.clear();
+  b.Press(mbLeft);
+  b.SetEnabled(true);
+  b.SetVisible(false);
+  b.Press(mbRight);
+  EXPECT_TRUE(log.empty());
+}
+
+TEST_F(ButtonTest, StateChangesAreReportedOnlyWhenTheStateChanges) {
+  b.SetColorStyle(lcsChrome);
+  parent.stateChanges.clear();
+  b.SetColorStyle(lcsChrome);
+  EXPECT_TRUE(parent.stateChanges.empty()) << "the same style again is no change";
+  b.SetColorStyle(lcsGold);
+  b.SetEnabled(false);
+  b.SetEnabled(false);
+  b.SetEnabled(true);
+  b.SetDown(true);
+  b.SetDown(true);
+  EXPECT_EQ(parent.stateChanges, (std::vector<THSSpeedButton*>(4, &b)));
 }
 
 TEST_F(ButtonTest, LostCaptureBringsAHeldButtonUp) {

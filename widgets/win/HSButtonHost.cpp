@@ -1,9 +1,12 @@
 #include "HSButtonHost.h"
 
+#include <commctrl.h>
 #include <windowsx.h>
 
 #include <cstring>
+#include <cwctype>
 
+#include "HSButtonAccessible.h"
 #include "HSDibSurface.h"
 
 namespace hs {
@@ -53,6 +56,9 @@ void BlitFace(HDC dc, const TBitmap32& face, int x, int y) {
 THSButtonHost::THSButtonHost(HWND parent) : FWnd(parent) { InstallWin32ButtonServices(); }
 
 THSButtonHost::~THSButtonHost() {
+  DisconnectButtonAccessible(FAccessible);
+  FAccessible = nullptr;
+  if (FToolTip && IsWindow(FToolTip)) DestroyWindow(FToolTip);
   // The buttons leave while the host is still whole.
   while (!FOwned.empty()) FOwned.pop_back();
 }
@@ -72,6 +78,17 @@ bool THSButtonHost::handle_message(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp, LR
   if (hwnd != FWnd) return false;
   const TPoint p{GET_X_LPARAM(lp), GET_Y_LPARAM(lp)};
   bool handled = false;
+  switch (msg) {
+    case WM_MOUSEMOVE:
+    case WM_LBUTTONDOWN:
+    case WM_LBUTTONUP:
+    case WM_RBUTTONDOWN:
+    case WM_RBUTTONUP:
+    case WM_MBUTTONDOWN:
+    case WM_MBUTTONUP:
+      RelayToToolTip(msg, wp, lp);
+      break;
+  }
   switch (msg) {
     case WM_LBUTTONDOWN: handled = RouteMouseDown(mbLeft, ShiftFromKeys(wp), p); break;
     case WM_RBUTTONDOWN: handled = RouteMouseDown(mbRight, ShiftFromKeys(wp), p); break;
@@ -100,6 +117,12 @@ bool THSButtonHost::handle_message(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp, LR
     case WM_SYSCHAR:
       handled = RouteChar(static_cast<wchar_t>(wp));
       break;
+    case WM_GETOBJECT:
+      // lParam carries a 32-bit object id.
+      if (static_cast<LONG>(static_cast<DWORD>(lp)) != OBJID_CLIENT) return false;
+      if (!FAccessible) FAccessible = CreateButtonAccessible(this);
+      result = LresultFromObject(IID_IAccessible_value, wp, FAccessible);
+      return true;
     case WM_PAINT: {
       PAINTSTRUCT ps;
       HDC dc = BeginPaint(FWnd, &ps);
@@ -120,6 +143,88 @@ void THSButtonHost::PaintTo(HDC dc, const RECT& clip) {
   FPaintDC = dc;
   PaintButtons({clip.left, clip.top, clip.right, clip.bottom});
   FPaintDC = saved;
+}
+
+std::vector<THSSpeedButton*> THSButtonHost::AccessibleButtons() const {
+  if (FAccessibleOrder.empty()) return Buttons();
+  std::vector<THSSpeedButton*> buttons;
+  for (THSSpeedButton* b : FAccessibleOrder)
+    for (THSSpeedButton* child : Buttons())
+      if (child == b) buttons.push_back(b);
+  return buttons;
+}
+
+THSAccessibleInfo THSButtonHost::AccessibleInfo(const THSSpeedButton& b) const {
+  if (OnAccessibleInfo) return OnAccessibleInfo(b);
+  THSAccessibleInfo info;
+  const std::wstring& caption = b.Caption();
+  for (std::size_t i = 0; i < caption.size(); ++i) {
+    if (caption[i] == L'&' && i + 1 < caption.size()) {
+      ++i;
+      if (caption[i] != L'&' && info.KeyboardShortcut.empty())
+        info.KeyboardShortcut = std::wstring(L"Alt+") + static_cast<wchar_t>(std::towupper(wint_t(caption[i])));
+    }
+    info.Name += caption[i];
+  }
+  info.Pressed = b.Down();
+  return info;
+}
+
+void THSButtonHost::ButtonStateChanged(THSSpeedButton* b) {
+  const std::vector<THSSpeedButton*> buttons = AccessibleButtons();
+  for (std::size_t i = 0; i < buttons.size(); ++i)
+    if (buttons[i] == b) NotifyWinEvent(EVENT_OBJECT_STATECHANGE, FWnd, OBJID_CLIENT, static_cast<LONG>(i + 1));
+}
+
+void THSButtonHost::RelayToToolTip(UINT msg, WPARAM wp, LPARAM lp) {
+  std::vector<TTip> tips;
+  for (THSSpeedButton* b : Buttons())
+    if (b->Visible() && b->ShowHint() && !b->Hint().empty()) tips.push_back({b->BoundsRect(), b->Hint()});
+  if (!FToolTip) {
+    if (tips.empty()) return;
+    INITCOMMONCONTROLSEX icc{sizeof icc, ICC_BAR_CLASSES};
+    InitCommonControlsEx(&icc);
+    // TTS_ALWAYSTIP: hints show also while another window is active, as the
+    // hot-track faces do.
+    FToolTip = CreateWindowExW(WS_EX_TOPMOST, TOOLTIPS_CLASSW, nullptr, WS_POPUP | TTS_ALWAYSTIP | TTS_NOPREFIX,
+                               CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT, CW_USEDEFAULT, FWnd, nullptr,
+                               GetModuleHandleW(nullptr), nullptr);
+    if (!FToolTip) return;
+    // A maximum width lets a hint break into lines (at "\n" and where it is too long).
+    HDC dc = GetDC(FWnd);
+    const int dpi = dc ? GetDeviceCaps(dc, LOGPIXELSX) : 96;
+    if (dc) ReleaseDC(FWnd, dc);
+    SendMessageW(FToolTip, TTM_SETMAXTIPWIDTH, 0, MulDiv(400, dpi, 96));
+  }
+  if (tips != FTips) {
+    // TTTOOLINFOW_V2_SIZE: accepted by every comctl32 version, with or without a manifest.
+    for (std::size_t i = 0; i < FTips.size(); ++i) {
+      TTTOOLINFOW ti{};
+      ti.cbSize = TTTOOLINFOW_V2_SIZE;
+      ti.hwnd = FWnd;
+      ti.uId = i;
+      SendMessageW(FToolTip, TTM_DELTOOLW, 0, reinterpret_cast<LPARAM>(&ti));
+    }
+    for (std::size_t i = 0; i < tips.size(); ++i) {
+      TTTOOLINFOW ti{};
+      ti.cbSize = TTTOOLINFOW_V2_SIZE;
+      ti.hwnd = FWnd;
+      ti.uId = i;
+      ti.rect = {tips[i].Bounds.Left, tips[i].Bounds.Top, tips[i].Bounds.Right, tips[i].Bounds.Bottom};
+      ti.lpszText = const_cast<wchar_t*>(tips[i].Text.c_str());  // the tooltip keeps a copy
+      SendMessageW(FToolTip, TTM_ADDTOOLW, 0, reinterpret_cast<LPARAM>(&ti));
+    }
+    FTips = std::move(tips);
+  }
+  MSG m{};
+  m.hwnd = FWnd;
+  m.message = msg;
+  m.wParam = wp;
+  m.lParam = lp;
+  m.time = static_cast<DWORD>(GetMessageTime());
+  m.pt = {GET_X_LPARAM(lp), GET_Y_LPARAM(lp)};
+  ::ClientToScreen(FWnd, &m.pt);
+  SendMessageW(FToolTip, TTM_RELAYEVENT, 0, reinterpret_cast<LPARAM>(&m));
 }
 
 bool THSButtonHost::Showing() const { return IsWindowVisible(FWnd) != FALSE; }

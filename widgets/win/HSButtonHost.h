@@ -9,14 +9,22 @@
 //
 // The host turns mouse (down, up, double-click, move), capture loss,
 // mouse-leave (TrackMouseEvent), WM_CHAR/WM_SYSCHAR accelerators and WM_PAINT
-// into the button routing of THSButtonParent. The parent's window class needs
-// CS_DBLCLKS for double-clicks and should erase its background (class brush).
+// into the button routing of THSButtonParent. It shows the Hint of a button
+// whose ShowHint is set in a standard tooltip, and answers WM_GETOBJECT for
+// the client area with an accessible object (MSAA IAccessible) whose children
+// are the buttons; the window's thread should have initialised COM
+// (OleInitialize) so that other processes can reach that object. The parent's
+// window class needs CS_DBLCLKS for double-clicks and should erase its
+// background (class brush).
 // Creating a host installs the GDI text engine, GetSysColor and the
 // message-loop timer for the portable button code.
 #pragma once
 
 #include <windows.h>
 
+#include <oleacc.h>
+
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -28,6 +36,15 @@ namespace hs {
 // Installs the Windows seams (GDI text, system colours, SetTimer timers).
 // Idempotent; THSButtonHost's constructor calls it.
 void InstallWin32ButtonServices();
+
+// What an accessibility client is told of one button besides its role (push
+// button), state (unavailable while disabled), description (its Hint),
+// default action (a left click) and location.
+struct THSAccessibleInfo {
+  std::wstring Name;
+  std::wstring KeyboardShortcut;
+  bool Pressed = false;
+};
 
 class THSButtonHost : public THSButtonParent {
  public:
@@ -51,7 +68,18 @@ class THSButtonHost : public THSButtonParent {
   // WM_PAINT instead of letting the host handle it).
   void PaintTo(HDC dc, const RECT& clip);
 
+  // --- accessibility ---
+  // The buttons a client sees, child ids 1..n in this order; without a call,
+  // every button in child order.
+  void SetAccessibleButtons(std::vector<THSSpeedButton*> buttons) { FAccessibleOrder = std::move(buttons); }
+  std::vector<THSSpeedButton*> AccessibleButtons() const;
+  // The window tells what its buttons mean. Without it: the caption without
+  // its accelerator mark, "Alt+" the accelerator, pressed while down.
+  std::function<THSAccessibleInfo(const THSSpeedButton&)> OnAccessibleInfo;
+  THSAccessibleInfo AccessibleInfo(const THSSpeedButton& b) const;
+
   // THSButtonParent
+  void ButtonStateChanged(THSSpeedButton* b) override;
   bool Showing() const override;
   void DrawFace(const TBitmap32& face, int left, int top) override;
   void InvalidateRect(const TRect& r) override;
@@ -65,10 +93,23 @@ class THSButtonHost : public THSButtonParent {
   void PlatformReleaseCapture() override;
 
  private:
+  // Brings the tooltip's tools in line with the buttons' hints and passes it
+  // the mouse message.
+  void RelayToToolTip(UINT msg, WPARAM wp, LPARAM lp);
+
   HWND FWnd;
   HDC FPaintDC = nullptr;  // set while the host handles WM_PAINT
   bool FTrackingLeave = false;
   std::vector<std::unique_ptr<THSSpeedButton>> FOwned;
+  std::vector<THSSpeedButton*> FAccessibleOrder;
+  IAccessible* FAccessible = nullptr;  // made at the first WM_GETOBJECT
+  HWND FToolTip = nullptr;             // made when the first hint is to be shown
+  struct TTip {
+    TRect Bounds;
+    std::wstring Text;
+    bool operator==(const TTip&) const = default;
+  };
+  std::vector<TTip> FTips;  // the tools the tooltip has, tool id = index
 };
 
 // Copies a face onto dc at (x, y), leaving out magenta 0xFF00FF.
