@@ -113,6 +113,12 @@ class Win32ReadWaiter final : public ReadWaiter {
     // The read's event comes first: a report that has arrived wins over a signal.
     const DWORD first = pending_ ? 0 : 1;
     const DWORD woke = WaitForMultipleObjects(2 - first, events + first, FALSE, INFINITE);
+    if (woke == WAIT_FAILED) {
+      // Only without its events (the system refused to make them): the
+      // thread must not spin on a wait that never sleeps.
+      Sleep(100);
+      return Wake::Signalled;
+    }
     if (!pending_ || woke != WAIT_OBJECT_0) return Wake::Signalled;
     pending_ = false;
     DWORD count = 0;
