@@ -383,9 +383,8 @@ void HidLibrary::read_loop() {
   std::shared_ptr<OpenHandle> reading;  // the device of the pending read
   std::shared_ptr<OpenHandle> failed;   // a device whose read failed: not read again
   bool pending = false;
-  // The report is kept in the library while the handler runs, so that the
-  // lease on its device is dropped before: a close during a long handler then
-  // closes the handle at once.
+  // Every report goes through held_ and is delivered from there, the oldest
+  // first: one the handler could not take yet waits there for the next one.
   for (;;) {
     std::shared_ptr<OpenHandle> device;
     THIDReportHandler handler;
@@ -406,6 +405,9 @@ void HidLibrary::read_loop() {
       }
     }
     if (count > 0) {
+      // No lease is held while the handler runs: a close during a long
+      // handler closes the handle at once.
+      device.reset();
       handler(report, count);
       continue;
     }

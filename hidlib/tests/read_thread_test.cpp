@@ -278,6 +278,27 @@ TEST_F(ReadThread, HostReadsAndTheReadThreadTakeEachReportExactlyOnce) {
   for (int i = 0; i < 200; ++i) EXPECT_EQ(seen[i], 1) << i;
 }
 
+std::atomic<bool> handler_inside{false};
+std::atomic<bool> handler_release{false};
+void HIDAPI_CALL blocking_report(THIDReport, uint8_t) {
+  handler_inside = true;
+  while (!handler_release) std::this_thread::sleep_for(1ms);
+  handler_inside = false;
+}
+
+TEST_F(ReadThread, ACloseDuringALongHandlerClosesTheHandleAtOnce) {
+  handler_release = false;
+  HIDsetEventHandler(&blocking_report);
+  ASSERT_EQ(HIDopenDevice(0), 1);
+  queue(1, 1);
+  ASSERT_TRUE(wait_for([] { return handler_inside.load(); }, 2s));
+  ASSERT_EQ(HIDcloseDevice(), 1);
+  EXPECT_TRUE(wait_for([this] { return bus.open_handle_count() == 0; }, 2s)) << "held open by the handler's call";
+  EXPECT_TRUE(handler_inside);
+  handler_release = true;
+  EXPECT_TRUE(wait_for([] { return !handler_inside; }, 2s));
+}
+
 TEST_F(ReadThread, AThrowingHandlerEndsDeliveryQuietly) {
   HIDsetEventHandler(&on_report);
   ASSERT_EQ(HIDopenDevice(0), 1);
