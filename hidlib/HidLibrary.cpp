@@ -198,7 +198,7 @@ bool HidLibrary::open_device(uint8_t index) {
     mode = devices_[index].ReadWrite == 1 ? OpenMode::ReadWrite : OpenMode::Query;
   }
   if (!handle && !path.empty()) {
-    // Opened without the lock: the read thread keeps polling meanwhile.
+    // Opened without the lock: the read thread keeps reading meanwhile.
     const HidHandle opened = platform_.open(path, mode);
     if (opened != HID_NO_HANDLE) handle = std::make_shared<OpenHandle>(platform_, opened);
   }

@@ -1,7 +1,7 @@
 // The seam between the HID library's logic and the machine it runs on.
 //
 // Everything above this seam (device table, CurrentDevice, item tables and
-// their fix-ups, the item-count rule, the read thread's schedule, the 18
+// their fix-ups, the item-count rule, the read thread's loop, the 18
 // exports) is portable code in HidLibrary/HidExports. Below it sit two
 // implementations of HidPlatform:
 //   - win/Win32Platform: SetupApi, hid.dll and overlapped file I/O;
