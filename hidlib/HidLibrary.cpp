@@ -131,7 +131,7 @@ std::atomic<HidLibrary*> installed{nullptr};
 
 }  // namespace
 
-HidLibrary::HidLibrary(HidPlatform& platform) : platform_(platform) {
+HidLibrary::HidLibrary(HidPlatform& platform) : platform_(platform), waiter_(platform.make_read_waiter()) {
   devices_.fill(reset_entry());
 }
 
@@ -143,12 +143,15 @@ uint8_t HidLibrary::scan_for_devices() {
     // closed once no transfer uses it any more, rather than left open for
     // the life of the process with nothing referring to it.
     std::array<std::shared_ptr<OpenHandle>, HID_MAX_DEVICES> dropped;
+    std::unique_ptr<HeldReport> dropped_report;
     {
       std::lock_guard lock(mutex_);
       devices_.fill(reset_entry());
       dropped.swap(handles_);
+      dropped_report = std::move(held_);
       ++generation_;
     }
+    changed();
   }
   std::vector<std::string> paths;
   if (!platform_.enumerate(paths)) return 0;
@@ -175,8 +178,11 @@ void HidLibrary::get_device_info(uint8_t index, THIDDeviceInfo* info) {
 
 bool HidLibrary::open_device(uint8_t index) {
   if (index >= HID_MAX_DEVICES) {
-    std::lock_guard lock(mutex_);
-    current_ = -1;
+    {
+      std::lock_guard lock(mutex_);
+      current_ = -1;
+    }
+    changed();
     return false;
   }
   std::shared_ptr<OpenHandle> handle;
@@ -192,13 +198,20 @@ bool HidLibrary::open_device(uint8_t index) {
     mode = devices_[index].ReadWrite == 1 ? OpenMode::ReadWrite : OpenMode::Query;
   }
   if (!handle && !path.empty()) {
-    // Opened without the lock: the read thread keeps polling meanwhile.
+    // Opened without the lock: the read thread keeps reading meanwhile.
     const HidHandle opened = platform_.open(path, mode);
     if (opened != HID_NO_HANDLE) handle = std::make_shared<OpenHandle>(platform_, opened);
   }
   std::shared_ptr<OpenHandle> superseded;
+  std::unique_ptr<HeldReport> dropped_report;
+  // Whatever the outcome, the read thread looks at the device again.
+  struct Wake {
+    HidLibrary& library;
+    ~Wake() { library.changed(); }
+  } wake{*this};
   {
     std::lock_guard lock(mutex_);
+    if (held_ && held_->handle != handle) dropped_report = std::move(held_);
     if (!handle) {
       devices_[index].DeviceHandle = HID_NO_HANDLE;
       current_ = -1;
@@ -227,11 +240,18 @@ bool HidLibrary::open_device(uint8_t index) {
 
 bool HidLibrary::close_device() {
   std::shared_ptr<OpenHandle> dropped;
-  std::lock_guard lock(mutex_);
-  if (current_ < 0) return false;
-  dropped.swap(handles_[current_]);
-  devices_[current_].DeviceHandle = HID_NO_HANDLE;
-  current_ = -1;
+  std::unique_ptr<HeldReport> dropped_report;
+  {
+    std::lock_guard lock(mutex_);
+    if (current_ < 0) return false;
+    dropped.swap(handles_[current_]);
+    dropped_report = std::move(held_);
+    devices_[current_].DeviceHandle = HID_NO_HANDLE;
+    current_ = -1;
+  }
+  // The read thread withdraws its read and lets go of the handle, which is
+  // closed then (or here, when no read was pending).
+  changed();
   return true;
 }
 
@@ -268,6 +288,16 @@ uint8_t HidLibrary::read_into(const std::shared_ptr<OpenHandle>& handle, uint16_
 uint8_t HidLibrary::read_device(THIDReport* report) {
   Current cur;
   if (report == nullptr || !current_open(cur)) return 0;
+  {
+    // A report the read thread took and could not hand over is the oldest.
+    std::unique_ptr<HeldReport> held;
+    std::lock_guard lock(mutex_);
+    if (held_ && held_->handle == cur.handle) {
+      held = std::move(held_);
+      *report = held->report;
+      return held->count;
+    }
+  }
   THIDReport taken;
   const uint8_t count = read_into(cur.handle, cur.info.InputReportByteLength, cur.info.InputItems, taken);
   // A report whose item count is 0 (a device without input reports) still
@@ -314,8 +344,11 @@ uint8_t HidLibrary::get_feature_report(void* buffer) {
 }
 
 void HidLibrary::set_report_handler(THIDReportHandler handler) {
-  std::lock_guard lock(mutex_);
-  report_handler_ = handler;
+  {
+    std::lock_guard lock(mutex_);
+    report_handler_ = handler;
+  }
+  changed();
 }
 
 void HidLibrary::set_usb_handler(TUSBEventHandler handler) {
@@ -328,25 +361,102 @@ int32_t HidLibrary::current_device() {
   return current_;
 }
 
-uint32_t HidLibrary::read_pass() {
-  Current cur;
-  THIDReportHandler handler;
+void HidLibrary::set_first_change(std::function<void()> hook) { first_change_ = std::move(hook); }
+
+void HidLibrary::changed() {
+  std::call_once(first_change_once_, [this] {
+    if (first_change_) first_change_();
+  });
+  waiter_->signal();
+}
+
+void HidLibrary::stop_read_loop() {
   {
     std::lock_guard lock(mutex_);
-    if (current_ < 0 || !handles_[current_]) return IDLE_PAUSE_MS;
-    if (report_handler_ == nullptr) return IDLE_PAUSE_MS;
-    cur.handle = handles_[current_];
-    cur.info = devices_[current_];
-    handler = report_handler_;
+    stop_ = true;
   }
-  THIDReport report;
-  std::memset(&report, 0, sizeof report);
-  const uint8_t count = read_into(cur.handle, cur.info.InputReportByteLength, cur.info.InputItems, report);
-  // The lease goes before the handler runs: a close during a long handler
-  // then closes the handle at once.
-  cur.handle.reset();
-  if (count > 0) handler(report, count);
-  return POLL_PAUSE_MS;
+  waiter_->signal();
+}
+
+void HidLibrary::read_loop() {
+  ReadWaiter& waiter = *waiter_;
+  std::shared_ptr<OpenHandle> reading;  // the device of the pending read
+  std::shared_ptr<OpenHandle> failed;   // a device whose read failed: not read again
+  bool pending = false;
+  // Every report goes through held_ and is delivered from there, the oldest
+  // first: one the handler could not take yet waits there for the next one.
+  for (;;) {
+    std::shared_ptr<OpenHandle> device;
+    THIDReportHandler handler;
+    uint16_t length = 0;
+    THIDReport report{};
+    uint8_t count = 0;
+    {
+      std::unique_ptr<HeldReport> delivered;
+      std::lock_guard lock(mutex_);
+      if (stop_) break;
+      if (current_ >= 0) device = handles_[current_];
+      handler = report_handler_;
+      if (device) length = devices_[current_].InputReportByteLength;
+      if (held_ && handler != nullptr) {
+        delivered = std::move(held_);
+        report = delivered->report;
+        count = delivered->count;
+      }
+    }
+    if (count > 0) {
+      // No lease is held while the handler runs: a close during a long
+      // handler closes the handle at once.
+      device.reset();
+      handler(report, count);
+      continue;
+    }
+    const bool wanted = device && handler != nullptr;
+    if (pending && (!wanted || reading != device)) {
+      // The device was closed or replaced, or the handler removed: withdraw
+      // the read. A report it took first still belongs to this device.
+      pending = false;
+      if (waiter.cancel()) hold(reading, waiter.report());
+      reading.reset();
+      continue;
+    }
+    if (failed != device) failed.reset();
+    if (!pending && wanted && device != failed) {
+      if (waiter.start(device->handle, length)) {
+        pending = true;
+        reading = device;
+      } else {
+        failed = device;  // a removed device: wait for the host to close it
+      }
+    }
+    switch (waiter.wait()) {
+      case ReadWaiter::Wake::Report:
+        pending = false;
+        hold(reading, waiter.report());
+        reading.reset();
+        break;
+      case ReadWaiter::Wake::Failed:
+        pending = false;
+        failed = std::move(reading);
+        break;
+      case ReadWaiter::Wake::Signalled:
+        break;
+    }
+  }
+  if (pending) waiter.cancel();
+}
+
+void HidLibrary::hold(const std::shared_ptr<OpenHandle>& device, const std::vector<uint8_t>& bytes) {
+  std::lock_guard lock(mutex_);
+  // A report of a device that is no longer the open current one is never delivered.
+  if (current_ < 0 || handles_[current_] != device || held_) return;
+  const THIDDeviceInfo& info = devices_[current_];
+  auto held = std::make_unique<HeldReport>();
+  std::memset(&held->report, 0, sizeof held->report);
+  std::memcpy(&held->report, bytes.data(), std::min(bytes.size(), sizeof held->report));
+  held->count = item_count(info.InputItems, info.InputReportByteLength, held->report.ReportID);
+  held->handle = device;
+  if (held->count > 0) held_ = std::move(held);
 }
 
 bool HidLibrary::device_change_message() {

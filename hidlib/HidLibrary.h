@@ -1,6 +1,6 @@
 // The HID library's state and logic over a HidPlatform: the device table,
 // CurrentDevice, the two handlers, scan/probe/item tables, the report calls and
-// one pass of the read thread. The exports (HidExports) and the shells that
+// the read thread's loop. The exports (HidExports) and the shells that
 // load the library (the Windows DLL, LoadedLibrary natively) sit on top.
 //
 // Thread safety: the table, CurrentDevice and the handler pointers are guarded
@@ -16,8 +16,10 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
+#include <vector>
 
 namespace hidlib {
 
@@ -44,8 +46,6 @@ THIDDeviceInfo probe(HidPlatform& platform, const std::string& path);
 
 constexpr uint32_t WRITE_TIMEOUT_MS = 200;
 constexpr uint32_t INPUT_BUFFERS = 64;
-constexpr uint32_t IDLE_PAUSE_MS = 100;
-constexpr uint32_t POLL_PAUSE_MS = 1;
 
 class HidLibrary {
  public:
@@ -73,11 +73,20 @@ class HidLibrary {
 
   int32_t current_device();
 
-  // One pass of the read thread: polls the current device if one is open and a
-  // report handler is registered, delivers what it took, and returns the pause
-  // in ms before the next pass. An exception from the handler propagates: the
-  // read thread ends on it.
-  uint32_t read_pass();
+  // The read thread's body. While a device is current and open and a report
+  // handler is registered it keeps one read pending on the device and sleeps
+  // until the read ends or the library changes (handler set or removed, open,
+  // close, scan, stop); every report taken goes to the handler on this thread,
+  // one at a time, in arrival order. Returns after stop_read_loop(). An
+  // exception from the handler propagates: the read thread ends on it.
+  void read_loop();
+  // Ends read_loop() (native shells; the DLL's read thread runs for good).
+  void stop_read_loop();
+  // Runs once, on the first change that concerns the read thread (a handler
+  // set, an open, close or scan), before the read thread hears of it: the DLL
+  // starts its read thread there rather than while it is being loaded.
+  // Install before the library is used.
+  void set_first_change(std::function<void()> hook);
 
   // The device-change window's reaction to WM_DEVICECHANGE: calls the
   // registered device-change handler, if any. Returns whether it called one.
@@ -87,10 +96,15 @@ class HidLibrary {
   struct OpenHandle;
   struct Current;
   bool current_open(Current& out);
+  // Wakes the read thread after a change of the device, table or handler.
+  void changed();
   uint8_t control_call(ReportType type, void* buffer,
                        bool (HidPlatform::*call)(HidHandle, void*, uint16_t));
   uint8_t read_into(const std::shared_ptr<OpenHandle>& handle, uint16_t length,
                     const THIDReportItem (&items)[HID_ITEMS_PER_TABLE], THIDReport& report);
+  // Keeps a report the read thread took from `device` for the next handler,
+  // unless that device is no longer the open current one.
+  void hold(const std::shared_ptr<OpenHandle>& device, const std::vector<uint8_t>& bytes);
 
   HidPlatform& platform_;
   std::mutex mutex_;
@@ -100,6 +114,19 @@ class HidLibrary {
   uint64_t generation_ = 0;  // counts scans, so an open can tell the table changed under it
   THIDReportHandler report_handler_ = nullptr;
   TUSBEventHandler usb_handler_ = nullptr;
+  // A report the read thread took while a handler was registered, still
+  // waiting for one: the next handler gets it, or HIDreadDevice, before
+  // anything newer. A close, open or scan drops it with its device.
+  struct HeldReport {
+    std::shared_ptr<OpenHandle> handle;
+    THIDReport report;
+    uint8_t count;
+  };
+  std::unique_ptr<HeldReport> held_;
+  bool stop_ = false;
+  std::function<void()> first_change_;
+  std::once_flag first_change_once_;
+  const std::unique_ptr<ReadWaiter> waiter_;  // the read thread's; signal() from any thread
 };
 
 // The process's library, which the 18 exports work on (HidExports.cpp). The

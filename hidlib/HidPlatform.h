@@ -1,7 +1,7 @@
 // The seam between the HID library's logic and the machine it runs on.
 //
 // Everything above this seam (device table, CurrentDevice, item tables and
-// their fix-ups, the item-count rule, the read thread's schedule, the 18
+// their fix-ups, the item-count rule, the read thread's loop, the 18
 // exports) is portable code in HidLibrary/HidExports. Below it sit two
 // implementations of HidPlatform:
 //   - win/Win32Platform: SetupApi, hid.dll and overlapped file I/O;
@@ -32,6 +32,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -93,6 +94,39 @@ enum class OpenMode : uint8_t {
   Query,           // overlapped, access 0: HIDopenDevice with ReadWrite 0
 };
 
+// One read kept pending on a device, and a wake-up that other threads raise:
+// the read thread sleeps in wait() until its read takes a report, the read
+// fails, or the library signals a change. Everything but signal() is called
+// on one thread only (the one that owns the waiter); the read is that
+// thread's own transfer, so only it can cancel it.
+class ReadWaiter {
+ public:
+  enum class Wake : uint8_t {
+    Signalled,  // signal() was called (signals that come before a wait coalesce)
+    Report,     // the pending read took a report: its bytes are in report()
+    Failed,     // the pending read ended without one (a removed or closed device)
+  };
+
+  // Cancels and finishes a read still pending.
+  virtual ~ReadWaiter() = default;
+
+  // Any thread.
+  virtual void signal() = 0;
+  // Starts one read of `length` bytes on `handle`; none may be pending. False
+  // when the call failed at once (a removed device): nothing is pending then.
+  virtual bool start(HidHandle handle, uint16_t length) = 0;
+  // Sleeps until the pending read ends or a signal comes; with no read
+  // pending, until a signal comes. A read that has ended wins over a signal.
+  virtual Wake wait() = 0;
+  // Withdraws the pending read and returns only once it is over, so it never
+  // completes into memory or a handle that is released after this. True when
+  // it had taken a report before it could be withdrawn (its bytes are then in
+  // report()). False with no read pending.
+  virtual bool cancel() = 0;
+  // The bytes of the last read that took a report (the read's length).
+  virtual const std::vector<uint8_t>& report() const = 0;
+};
+
 class HidPlatform {
  public:
   virtual ~HidPlatform() = default;
@@ -123,6 +157,9 @@ class HidPlatform {
   // when a report was already buffered; false and `buffer` untouched when none
   // was (the withdrawn read is finished before this returns).
   virtual bool read_report_nowait(HidHandle handle, uint8_t* buffer, uint16_t length) = 0;
+
+  // The read thread's side of the ordinary read path (see ReadWaiter).
+  virtual std::unique_ptr<ReadWaiter> make_read_waiter() = 0;
 
   // Control path (set-report / get-report on the control pipe), synchronous,
   // on the caller's buffer of `length` bytes, report ID in byte 0.

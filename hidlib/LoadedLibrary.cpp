@@ -13,11 +13,7 @@ LoadedLibrary::LoadedLibrary(HidPlatform& platform) : library_(std::make_unique<
 }
 
 LoadedLibrary::~LoadedLibrary() {
-  {
-    std::lock_guard lock(mutex_);
-    stop_ = true;
-  }
-  wake_.notify_all();
+  library_->stop_read_loop();
   thread_.join();
   library_->platform().set_device_change_poster(nullptr);
   if (process_library() == library_.get()) install_process_library(nullptr);
@@ -25,11 +21,7 @@ LoadedLibrary::~LoadedLibrary() {
 
 void LoadedLibrary::read_loop() {
   try {
-    for (;;) {
-      const uint32_t pause = library_->read_pass();
-      std::unique_lock lock(mutex_);
-      if (wake_.wait_for(lock, std::chrono::milliseconds(pause), [this] { return stop_; })) break;
-    }
+    library_->read_loop();
   } catch (...) {
     // A report handler that throws ends delivery for good, quietly.
   }

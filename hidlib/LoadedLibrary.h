@@ -47,7 +47,6 @@ class LoadedLibrary {
   std::unique_ptr<HidLibrary> library_;
   std::mutex mutex_;
   std::condition_variable wake_;
-  bool stop_ = false;
   int pending_ = 0;
   std::atomic<bool> running_{true};
   std::thread thread_;

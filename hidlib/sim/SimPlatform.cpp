@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <condition_variable>
 #include <cstring>
 #include <thread>
 
@@ -9,6 +10,39 @@ namespace hidlib {
 
 namespace {
 constexpr size_t kDriverBuffers = 64;
+}
+
+// One read held pending on a handle: the device completes it under its own
+// lock, the waiter that started it sleeps on `wake`.
+struct SimPendingRead {
+  struct Wake {
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool signalled = false;
+  };
+  std::shared_ptr<Wake> wake;
+  uint16_t length = 0;
+  // Under wake->mutex.
+  bool done = false;
+  bool took_report = false;
+  std::vector<uint8_t> bytes;
+
+  // `report` nullptr: the read ends without one.
+  void complete(const std::vector<uint8_t>* report) {
+    std::lock_guard lock(wake->mutex);
+    done = true;
+    took_report = report != nullptr;
+    if (report != nullptr) {
+      bytes.assign(length, 0);
+      std::memcpy(bytes.data(), report->data(), std::min<size_t>(report->size(), length));
+    }
+    wake->changed.notify_all();
+  }
+};
+
+void SimDevice::fail_pending(HandleState& state) {
+  for (const auto& read : state.pending) read->complete(nullptr);
+  state.pending.clear();
 }
 
 SimDevice::SimDevice(SimDeviceConfig config) : config_(std::move(config)) {}
@@ -30,6 +64,11 @@ void SimDevice::queue_input_report(const uint8_t* data, size_t length) {
   std::memcpy(report.data(), data, std::min<size_t>(length, report.size()));
   for (auto& [handle, state] : handles_) {
     if (!state.live) continue;
+    if (!state.pending.empty()) {
+      state.pending.front()->complete(&report);
+      state.pending.pop_front();
+      continue;
+    }
     if (state.reports.size() == kDriverBuffers) state.reports.pop_front();
     state.reports.push_back(report);
   }
@@ -75,6 +114,7 @@ void SimPlatform::unplug(const std::shared_ptr<SimDevice>& device) {
     for (auto& [handle, state] : device->handles_) {
       state.live = false;
       state.reports.clear();
+      SimDevice::fail_pending(state);
     }
   }
   post_changes();
@@ -161,7 +201,10 @@ void SimPlatform::close(HidHandle handle) {
     handles_.erase(it);
   }
   std::lock_guard lock(device->mutex_);
-  device->handles_.erase(handle);
+  auto state = device->handles_.find(handle);
+  if (state == device->handles_.end()) return;
+  SimDevice::fail_pending(state->second);  // as closing a handle aborts its transfers
+  device->handles_.erase(state);
 }
 
 bool SimPlatform::attributes(HidHandle handle, HidAttributes& out) {
@@ -188,7 +231,15 @@ std::optional<std::string> SimPlatform::string(HidHandle handle, StringKind kind
 }
 
 bool SimPlatform::set_num_input_buffers(HidHandle handle, uint32_t count) {
-  return device_of(handle, nullptr) != nullptr && count >= 2;
+  if (device_of(handle, nullptr) == nullptr) return false;
+  std::lock_guard lock(mutex_);
+  input_buffer_requests_.emplace_back(handle, count);
+  return count >= 2;
+}
+
+std::vector<std::pair<HidHandle, uint32_t>> SimPlatform::input_buffer_requests() const {
+  std::lock_guard lock(mutex_);
+  return input_buffer_requests_;
 }
 
 bool SimPlatform::report_layout(HidHandle handle, HidReportLayout& out) {
@@ -240,6 +291,121 @@ bool SimPlatform::read_report_nowait(HidHandle handle, uint8_t* buffer, uint16_t
   reports.pop_front();
   return true;
 }
+
+size_t SimPlatform::pending_reads() const {
+  std::lock_guard lock(mutex_);
+  size_t count = 0;
+  for (const auto& [handle, device] : handles_) {
+    std::lock_guard device_lock(device->mutex_);
+    auto it = device->handles_.find(handle);
+    if (it != device->handles_.end()) count += it->second.pending.size();
+  }
+  return count;
+}
+
+void SimPlatform::set_report_taken_hook(std::function<void()> hook) {
+  std::lock_guard lock(mutex_);
+  report_taken_hook_ = std::move(hook);
+}
+
+std::function<void()> SimPlatform::report_taken_hook() const {
+  std::lock_guard lock(mutex_);
+  return report_taken_hook_;
+}
+
+bool SimPlatform::begin_read(HidHandle handle, const std::shared_ptr<SimPendingRead>& read) {
+  ++read_calls_;
+  bool live = false;
+  auto device = device_of(handle, &live);
+  if (!device || !live) return false;
+  std::lock_guard lock(device->mutex_);
+  auto it = device->handles_.find(handle);
+  if (it == device->handles_.end()) return false;
+  auto& state = it->second;
+  if (state.reports.empty()) {
+    state.pending.push_back(read);
+  } else {
+    read->complete(&state.reports.front());
+    state.reports.pop_front();
+  }
+  return true;
+}
+
+void SimPlatform::withdraw_read(HidHandle handle, const std::shared_ptr<SimPendingRead>& read) {
+  std::shared_ptr<SimDevice> device;
+  {
+    std::lock_guard lock(mutex_);
+    auto it = handles_.find(handle);
+    if (it == handles_.end()) return;  // closed: its reads ended with it
+    device = it->second;
+  }
+  std::lock_guard lock(device->mutex_);
+  auto it = device->handles_.find(handle);
+  if (it == device->handles_.end()) return;
+  auto& pending = it->second.pending;
+  pending.erase(std::remove(pending.begin(), pending.end(), read), pending.end());
+}
+
+// The read thread's waiter on the simulated bus.
+class SimPlatform::Waiter final : public ReadWaiter {
+ public:
+  explicit Waiter(SimPlatform& bus) : bus_(bus), wake_(std::make_shared<SimPendingRead::Wake>()) {}
+  ~Waiter() override { cancel(); }
+
+  void signal() override {
+    std::lock_guard lock(wake_->mutex);
+    wake_->signalled = true;
+    wake_->changed.notify_all();
+  }
+
+  bool start(HidHandle handle, uint16_t length) override {
+    auto read = std::make_shared<SimPendingRead>();
+    read->wake = wake_;
+    read->length = length;
+    if (!bus_.begin_read(handle, read)) return false;
+    handle_ = handle;
+    read_ = std::move(read);
+    return true;
+  }
+
+  Wake wait() override {
+    {
+      std::unique_lock lock(wake_->mutex);
+      wake_->changed.wait(lock, [this] { return (read_ && read_->done) || wake_->signalled; });
+      if (!read_ || !read_->done) {
+        wake_->signalled = false;
+        return Wake::Signalled;
+      }
+    }
+    const std::shared_ptr<SimPendingRead> read = std::move(read_);
+    if (!read->took_report) return Wake::Failed;
+    bytes_ = read->bytes;
+    if (auto hook = bus_.report_taken_hook()) hook();
+    return Wake::Report;
+  }
+
+  bool cancel() override {
+    if (!read_) return false;
+    const std::shared_ptr<SimPendingRead> read = std::move(read_);
+    // After this the device can no longer complete it: its state is final.
+    bus_.withdraw_read(handle_, read);
+    std::lock_guard lock(wake_->mutex);
+    if (!read->took_report) return false;
+    bytes_ = read->bytes;
+    return true;
+  }
+
+  const std::vector<uint8_t>& report() const override { return bytes_; }
+
+ private:
+  SimPlatform& bus_;
+  const std::shared_ptr<SimPendingRead::Wake> wake_;
+  std::shared_ptr<SimPendingRead> read_;
+  HidHandle handle_ = HID_NO_HANDLE;
+  std::vector<uint8_t> bytes_;
+};
+
+std::unique_ptr<ReadWaiter> SimPlatform::make_read_waiter() { return std::make_unique<Waiter>(*this); }
 
 bool SimPlatform::set_output_report(HidHandle handle, void* buffer, uint16_t length) {
   bool live = false;

@@ -12,6 +12,11 @@
 // platform lock held, so a hook may call queue_input_report, plug, unplug or
 // update_config. queue_input_report may be called from any thread.
 //
+// A read kept pending (the read thread's ReadWaiter) takes the next report
+// that arrives on its handle before the buffer does, oldest pending read
+// first, as the HID driver completes its queued reads. Unplugging the device
+// or closing the handle ends the pending reads without a report.
+//
 // After unplug the handles open on the device are dead, as on a removed
 // device: reads find nothing, ordinary writes wait out their timeout and
 // fail, control-path calls fail. Plugging the same device again revives
@@ -28,6 +33,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace hidlib {
@@ -68,6 +74,7 @@ struct SimDeviceConfig {
 };
 
 class SimPlatform;
+struct SimPendingRead;
 
 class SimDevice : public std::enable_shared_from_this<SimDevice> {
  public:
@@ -110,8 +117,11 @@ class SimDevice : public std::enable_shared_from_this<SimDevice> {
   friend class SimPlatform;
   struct HandleState {
     std::deque<std::vector<uint8_t>> reports;
+    std::deque<std::shared_ptr<SimPendingRead>> pending;
     bool live = true;
   };
+  // Ends the handle's pending reads without a report (under mutex_).
+  static void fail_pending(HandleState& state);
 
   mutable std::mutex mutex_;
   SimDeviceConfig config_;
@@ -142,6 +152,13 @@ class SimPlatform : public HidPlatform {
   size_t open_handle_count() const;
   uint64_t open_calls() const { return open_calls_; }
   uint64_t read_calls() const { return read_calls_; }
+  // Every count of input buffers asked for, with the handle it was asked on.
+  std::vector<std::pair<HidHandle, uint32_t>> input_buffer_requests() const;
+  // Reads held pending on any handle right now.
+  size_t pending_reads() const;
+  // Runs on the reading thread each time a pending read has taken a report,
+  // before the read thread sees it; for tests that act at that moment.
+  void set_report_taken_hook(std::function<void()> hook);
   // Calls that named a handle the platform never gave out or had closed: a
   // library that uses a handle after closing it shows up here.
   uint64_t stale_handle_uses() const { return stale_uses_; }
@@ -157,6 +174,7 @@ class SimPlatform : public HidPlatform {
   bool write_report(HidHandle handle, const uint8_t* data, uint16_t length,
                     uint32_t timeout_ms) override;
   bool read_report_nowait(HidHandle handle, uint8_t* buffer, uint16_t length) override;
+  std::unique_ptr<ReadWaiter> make_read_waiter() override;
   bool set_output_report(HidHandle handle, void* buffer, uint16_t length) override;
   bool get_input_report(HidHandle handle, void* buffer, uint16_t length) override;
   bool set_feature(HidHandle handle, void* buffer, uint16_t length) override;
@@ -164,14 +182,22 @@ class SimPlatform : public HidPlatform {
   void set_device_change_poster(std::function<void()> poster) override;
 
  private:
+  class Waiter;
   std::shared_ptr<SimDevice> device_of(HidHandle handle, bool* live) const;
   void post_changes();
+  std::function<void()> report_taken_hook() const;
+  // A waiter's read: taken from the buffer at once or held pending on the
+  // handle. False for a dead or unknown handle.
+  bool begin_read(HidHandle handle, const std::shared_ptr<SimPendingRead>& read);
+  void withdraw_read(HidHandle handle, const std::shared_ptr<SimPendingRead>& read);
 
   mutable std::mutex mutex_;
   std::vector<std::shared_ptr<SimDevice>> bus_;
   std::map<HidHandle, std::shared_ptr<SimDevice>> handles_;
   HidHandle next_handle_ = 0x100;
   std::function<void()> poster_;
+  std::function<void()> report_taken_hook_;
+  std::vector<std::pair<HidHandle, uint32_t>> input_buffer_requests_;
   std::atomic<int> per_change_{1};
   std::atomic<bool> enumeration_available_{true};
   std::atomic<uint64_t> open_calls_{0};

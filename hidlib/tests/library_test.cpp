@@ -57,6 +57,18 @@ TEST_F(Scan, KeepsTheFirst32InEnumerationOrder) {
   EXPECT_EQ(bus.open_handle_count(), 0u);
 }
 
+TEST_F(Scan, RescanAfterDevicesWentAwayResetsEveryEntryFromTheNewCountUp) {
+  std::vector<std::shared_ptr<SimDevice>> devices;
+  for (int i = 0; i < 4; ++i) devices.push_back(plug(vendor_device("dev" + std::to_string(i), 0x200 + i)));
+  ASSERT_EQ(HIDscanForDevices(), 4);
+  bus.unplug(devices[0]);
+  bus.unplug(devices[2]);
+  ASSERT_EQ(HIDscanForDevices(), 2);
+  EXPECT_EQ(+info(0).ProductID, 0x201);
+  EXPECT_EQ(+info(1).ProductID, 0x203);
+  for (int i = 2; i < HID_MAX_DEVICES; ++i) EXPECT_TRUE(is_reset(info(i))) << i;
+}
+
 TEST_F(Scan, SkipsInterfacesWithoutIdentityOrAccessAndGoesOn) {
   SimDeviceConfig no_vendor = vendor_device("p0");
   no_vendor.vendor_id = 0;
@@ -169,6 +181,27 @@ TEST_F(OpenClose, OpenMakesCurrentAndCloseEndsIt) {
   EXPECT_EQ(loaded->library().current_device(), -1);
   EXPECT_EQ(+info(1).DeviceHandle, HID_NO_HANDLE);
   EXPECT_EQ(bus.open_handle_count(), 0u);
+}
+
+TEST_F(OpenClose, TheDriverIsAskedFor64InputBuffersOnEveryProbeAndOpen) {
+  plug(vendor_device("a"));
+  SimDeviceConfig keyboard = vendor_device("b");
+  keyboard.access = SimAccess::QueryOnly;
+  plug(keyboard);
+  ASSERT_EQ(HIDscanForDevices(), 2);
+  auto asked = bus.input_buffer_requests();
+  ASSERT_EQ(asked.size(), 2u) << "one request per probed device";
+  EXPECT_NE(asked[0].first, asked[1].first);
+  for (const auto& [handle, count] : asked) EXPECT_EQ(count, 64u);
+
+  for (uint8_t index : {0, 1}) {
+    ASSERT_EQ(HIDopenDevice(index), 1);
+    asked = bus.input_buffer_requests();
+    ASSERT_EQ(asked.size(), 3u + index);
+    EXPECT_EQ(asked.back().first, info(index).DeviceHandle) << "asked on the open handle";
+    EXPECT_EQ(asked.back().second, 64u);
+    ASSERT_EQ(HIDcloseDevice(), 1);
+  }
 }
 
 TEST_F(OpenClose, OpeningAnOpenEntryAgainReusesItsHandle) {

@@ -149,18 +149,154 @@ TEST_F(ReadThread, StopsReadingAfterCloseAndIdles) {
   EXPECT_EQ(bus.open_handle_count(), 0u);
 }
 
-TEST_F(ReadThread, PollsAboutOnceAMillisecondWhileOpen) {
+TEST_F(ReadThread, WaitsWithOneReadPendingInsteadOfPolling) {
   HIDsetEventHandler(&on_report);
   ASSERT_EQ(HIDopenDevice(0), 1);
-  ASSERT_TRUE(wait_for([this] { return bus.read_calls() > 0; }, 2s));
-  // A 1 ms pause gives up to 500 passes in 500 ms; a pause at the coarse 15.6 ms
-  // timer resolution would give about 32. The lower bound sits between the two
-  // with room for a loaded machine; the upper one shows the thread does pause.
-  const uint64_t before = bus.read_calls();
-  std::this_thread::sleep_for(500ms);
-  const uint64_t polls = bus.read_calls() - before;
-  EXPECT_GT(polls, 45u) << "far slower than a 1 ms pause";
-  EXPECT_LE(polls, 515u) << "faster than a 1 ms pause";
+  ASSERT_TRUE(wait_for([this] { return bus.pending_reads() == 1; }, 2s));
+  // Idle: the one read stays pending, nothing is started again.
+  const uint64_t reads = bus.read_calls();
+  std::this_thread::sleep_for(200ms);
+  EXPECT_EQ(bus.read_calls(), reads) << "the read thread polls";
+  EXPECT_EQ(bus.pending_reads(), 1u);
+  // A report ends the wait at once, and the next read is pending again.
+  for (uint8_t seq = 0; seq < 3; ++seq) {
+    queue(1, seq);
+    ASSERT_TRUE(wait_for([seq] { return delivered.size() == seq + 1u; }, 2s));
+  }
+  EXPECT_TRUE(wait_for([this] { return bus.pending_reads() == 1; }, 2s));
+  EXPECT_EQ(bus.read_calls(), reads + 3);
+  // Removing the handler withdraws the read: reports wait in the driver again.
+  HIDsetEventHandler(nullptr);
+  ASSERT_TRUE(wait_for([this] { return bus.pending_reads() == 0; }, 2s));
+  queue(1, 9);
+  THIDReport report{};
+  EXPECT_EQ(HIDreadDevice(&report), 64);
+  EXPECT_EQ(report.Data[0], 9);
+  EXPECT_EQ(delivered.size(), 3u);
+}
+
+TEST_F(ReadThread, CloseOrUnplugWhileAReadIsPendingEndsItWithoutDeliveringOrSpinning) {
+  HIDsetEventHandler(&on_report);
+  ASSERT_EQ(HIDopenDevice(0), 1);
+  ASSERT_TRUE(wait_for([this] { return bus.pending_reads() == 1; }, 2s));
+
+  // Close: the read is withdrawn, then the handle is closed.
+  ASSERT_EQ(HIDcloseDevice(), 1);
+  ASSERT_TRUE(wait_for([this] { return bus.open_handle_count() == 0; }, 2s));
+  EXPECT_EQ(bus.pending_reads(), 0u);
+  EXPECT_EQ(bus.stale_handle_uses(), 0u);
+
+  // Unplug: the pending read ends without a report, and the removed device is
+  // not read again until the host has closed and reopened.
+  ASSERT_EQ(HIDopenDevice(0), 1);
+  ASSERT_TRUE(wait_for([this] { return bus.pending_reads() == 1; }, 2s));
+  bus.unplug(device);
+  ASSERT_TRUE(wait_for([this] { return bus.pending_reads() == 0; }, 2s));
+  const uint64_t reads = bus.read_calls();
+  std::this_thread::sleep_for(100ms);
+  EXPECT_LE(bus.read_calls(), reads + 1) << "reads a removed device over and over";
+  EXPECT_EQ(delivered.size(), 0u);
+
+  bus.plug(device);
+  ASSERT_EQ(HIDcloseDevice(), 1);
+  ASSERT_EQ(HIDscanForDevices(), 1);
+  ASSERT_EQ(HIDopenDevice(0), 1);
+  ASSERT_TRUE(wait_for([this] { return bus.pending_reads() == 1; }, 2s));
+  queue(1, 7);
+  ASSERT_TRUE(wait_for([] { return delivered.size() == 1; }, 2s));
+  EXPECT_EQ(delivered.reports[0][1], 7);
+}
+
+// The moment between a read taking a report and its delivery: the host
+// removes the handler or closes the device just then.
+TEST_F(ReadThread, AReportInHandGoesToTheNextTakerOnlyWhileItsDeviceStaysOpen) {
+  HIDsetEventHandler(&on_report);
+  ASSERT_EQ(HIDopenDevice(0), 1);
+  ASSERT_TRUE(wait_for([this] { return bus.pending_reads() == 1; }, 2s));
+
+  std::atomic<bool> removed{false};
+  bus.set_report_taken_hook([this, &removed] {
+    HIDsetEventHandler(nullptr);
+    bus.set_report_taken_hook(nullptr);
+    removed = true;
+  });
+  queue(1, 1);
+  ASSERT_TRUE(wait_for([&] { return removed.load(); }, 2s));
+  queue(1, 2);
+  std::this_thread::sleep_for(50ms);
+  EXPECT_EQ(delivered.size(), 0u) << "delivered after the handler was removed";
+  // Kept, and still the oldest: the next handler gets it first.
+  HIDsetEventHandler(&on_report);
+  ASSERT_TRUE(wait_for([] { return delivered.size() == 2; }, 2s));
+  EXPECT_EQ(delivered.reports[0][1], 1);
+  EXPECT_EQ(delivered.reports[1][1], 2);
+
+  bus.set_report_taken_hook([this] {
+    HIDcloseDevice();
+    bus.set_report_taken_hook(nullptr);
+  });
+  queue(1, 3);
+  ASSERT_TRUE(wait_for([this] { return bus.open_handle_count() == 0; }, 2s));
+  ASSERT_EQ(HIDopenDevice(0), 1);
+  queue(1, 4);
+  ASSERT_TRUE(wait_for([] { return delivered.size() >= 3; }, 2s));
+  std::this_thread::sleep_for(50ms);
+  ASSERT_EQ(delivered.size(), 3u);
+  EXPECT_EQ(delivered.reports[2][1], 4) << "a closed device's report was delivered";
+}
+
+TEST_F(ReadThread, HostReadsAndTheReadThreadTakeEachReportExactlyOnce) {
+  HIDsetEventHandler(&on_report);
+  ASSERT_EQ(HIDopenDevice(0), 1);
+  std::vector<uint8_t> taken_by_host;  // the host thread's until it is joined
+  std::atomic<size_t> host_count{0};
+  std::atomic<bool> done{false};
+  std::thread host([&] {
+    THIDReport report{};
+    while (!done) {
+      if (HIDreadDevice(&report) == 0) continue;
+      taken_by_host.push_back(report.Data[0]);
+      ++host_count;
+    }
+  });
+  // Never more than the driver's 64 waiting, however slow the takers are.
+  bool all = true;
+  for (int i = 0; i < 200 && all; ++i) {
+    all = wait_for([&] { return i - static_cast<int>(delivered.size() + host_count) < 48; }, 5s);
+    queue(1, static_cast<uint8_t>(i));
+  }
+  all = all && wait_for([&] { return delivered.size() + host_count >= 200; }, 5s);
+  done = true;
+  host.join();
+  ASSERT_TRUE(all) << delivered.size() << " + " << taken_by_host.size();
+  std::vector<int> seen(200, 0);
+  for (uint8_t seq : taken_by_host) ++seen[seq];
+  {
+    std::lock_guard lock(delivered.mutex);
+    for (const auto& r : delivered.reports) ++seen[r[1]];
+  }
+  for (int i = 0; i < 200; ++i) EXPECT_EQ(seen[i], 1) << i;
+}
+
+std::atomic<bool> handler_inside{false};
+std::atomic<bool> handler_release{false};
+void HIDAPI_CALL blocking_report(THIDReport, uint8_t) {
+  handler_inside = true;
+  while (!handler_release) std::this_thread::sleep_for(1ms);
+  handler_inside = false;
+}
+
+TEST_F(ReadThread, ACloseDuringALongHandlerClosesTheHandleAtOnce) {
+  handler_release = false;
+  HIDsetEventHandler(&blocking_report);
+  ASSERT_EQ(HIDopenDevice(0), 1);
+  queue(1, 1);
+  ASSERT_TRUE(wait_for([] { return handler_inside.load(); }, 2s));
+  ASSERT_EQ(HIDcloseDevice(), 1);
+  EXPECT_TRUE(wait_for([this] { return bus.open_handle_count() == 0; }, 2s)) << "held open by the handler's call";
+  EXPECT_TRUE(handler_inside);
+  handler_release = true;
+  EXPECT_TRUE(wait_for([] { return !handler_inside; }, 2s));
 }
 
 TEST_F(ReadThread, AThrowingHandlerEndsDeliveryQuietly) {

@@ -1,11 +1,14 @@
 // HID_Lib.dll over the virtual MX-540KTR: the library's loading code (DllShell)
-// asks for its platform once, while the DLL loads, and gets a simulated bus with
-// the virtual device already plugged.
+// asks for its platform once, while the DLL loads, and gets a simulated bus on
+// which the virtual device appears at the host's first scan.
 #include "VirtualDevice.h"
 
 #include <windows.h>
 
+#include <functional>
+#include <mutex>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -24,22 +27,50 @@ std::optional<std::filesystem::path> state_folder() {
   return std::filesystem::path(path);
 }
 
+// The simulated bus of the drop-in library. The DLL asks for its platform
+// while it is being loaded, under the loader lock, where reading the state
+// folder or starting the device's service thread is not safe; the device
+// starts on the first scan instead. It is then on the bus before the host
+// first looks, as a device plugged in before the program started: no device
+// change is announced for it.
+class TLazyVirtualBus final : public hidlib::SimPlatform {
+ public:
+  bool enumerate(std::vector<std::string>& paths) override {
+    std::call_once(started_, [this] { start(); });
+    return SimPlatform::enumerate(paths);
+  }
+
+  void set_device_change_poster(std::function<void()> poster) override {
+    std::lock_guard lock(mutex_);
+    poster_ = poster;
+    if (running_) SimPlatform::set_device_change_poster(std::move(poster));
+  }
+
+ private:
+  void start() {
+    auto device = std::make_shared<mxv::TVirtualMx540>(*this, mxv::TVirtualOptions{state_folder()});
+    device->start();
+    new std::shared_ptr<mxv::TVirtualMx540>(device);  // keeps the service thread's object alive for good
+    std::lock_guard lock(mutex_);
+    running_ = true;
+    SimPlatform::set_device_change_poster(poster_);
+  }
+
+  std::once_flag started_;
+  std::mutex mutex_;
+  std::function<void()> poster_;
+  bool running_ = false;
+};
+
 }  // namespace
 
 namespace hidlib {
 
 HidPlatform& dll_platform() {
-  // Both live until the process ends and are never destroyed: the service
-  // thread runs as long as the library's read thread does, and the library
-  // is never unloaded.
-  static SimPlatform* bus = new SimPlatform();
-  static bool started = [] {
-    auto device = std::make_shared<mxv::TVirtualMx540>(*bus, mxv::TVirtualOptions{state_folder()});
-    device->start();
-    new std::shared_ptr<mxv::TVirtualMx540>(device);  // keeps the service thread's object alive for good
-    return true;
-  }();
-  (void)started;
+  // Lives until the process ends and is never destroyed: the device's service
+  // thread runs as long as the library's read thread does, and the library is
+  // never unloaded.
+  static SimPlatform* bus = new TLazyVirtualBus();
   return *bus;
 }
 

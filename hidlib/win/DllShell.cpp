@@ -1,6 +1,7 @@
 // What loading HID_Lib.dll sets up, on the loading thread: the process's
-// library over the build's platform, the hidden device-change window
-// (TUSBhandler, window class TPUtilWindow) and the read thread (THIDthread).
+// library over the build's platform and the hidden device-change window
+// (TUSBhandler, window class TPUtilWindow). The read thread (THIDthread)
+// starts when the host first uses the library.
 #include "HidLibrary.h"
 #include "HidPlatform.h"
 
@@ -52,8 +53,8 @@ class TUSBhandler {
   HWND window_ = nullptr;
 };
 
-// The read thread: polls the current device and feeds the report handler
-// until the process ends, or until a report handler throws.
+// The read thread: waits for the current device's reports and feeds the
+// report handler until the process ends, or until a report handler throws.
 class THIDthread {
  public:
   static bool start() {
@@ -70,7 +71,7 @@ class THIDthread {
   static DWORD WINAPI run(void*) {
     HidLibrary* library = process_library();
     try {
-      for (;;) Sleep(library->read_pass());
+      library->read_loop();
     } catch (...) {
       // A report handler that throws ends delivery for good, quietly.
     }
@@ -91,6 +92,9 @@ void load() {
   // Never destroyed: at process exit the read thread has been killed, maybe
   // while holding a lock that the library's destructor would wait for.
   static HidLibrary* library = new HidLibrary(platform);
+  // The loader lock is held here: the read thread starts with the host's
+  // first handler, open, close or scan instead.
+  library->set_first_change([] { THIDthread::start(); });
   install_process_library(library);
   usb_handler.create();
   if (HWND window = usb_handler.window()) {
@@ -99,7 +103,6 @@ void load() {
     platform.set_device_change_poster(
         [window] { PostMessageA(window, WM_DEVICECHANGE, DBT_DEVNODES_CHANGED, 0); });
   }
-  THIDthread::start();
 }
 
 }  // namespace

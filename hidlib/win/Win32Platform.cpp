@@ -20,7 +20,10 @@ namespace hidlib {
 
 namespace {
 
-constexpr ULONG kStringBufferBytes = 512;
+// Some devices answer a string query with a broken string when the buffer
+// is larger than 127 wide characters (the USB string descriptor's limit is
+// 126 plus the NUL), so no more is asked for.
+constexpr ULONG kStringBufferChars = 127;
 
 std::wstring widen(const std::string& text) {
   if (text.empty()) return {};
@@ -69,6 +72,83 @@ class Transfer {
  private:
   HANDLE event_;
   OVERLAPPED overlapped_{};
+};
+
+// The read thread's read: one overlapped read kept pending, its completion
+// event and an auto-reset event that other threads set to wake the thread.
+class Win32ReadWaiter final : public ReadWaiter {
+ public:
+  Win32ReadWaiter()
+      : done_(CreateEventA(nullptr, TRUE, FALSE, nullptr)), wake_(CreateEventA(nullptr, FALSE, FALSE, nullptr)) {}
+  ~Win32ReadWaiter() override {
+    cancel();
+    if (done_ != nullptr) CloseHandle(done_);
+    if (wake_ != nullptr) CloseHandle(wake_);
+  }
+  Win32ReadWaiter(const Win32ReadWaiter&) = delete;
+  Win32ReadWaiter& operator=(const Win32ReadWaiter&) = delete;
+
+  void signal() override {
+    if (wake_ != nullptr) SetEvent(wake_);
+  }
+
+  bool start(HidHandle handle, uint16_t length) override {
+    if (done_ == nullptr || pending_) return false;
+    device_ = to_win_handle(handle);
+    buffer_.assign(length, 0);
+    overlapped_ = OVERLAPPED{};
+    overlapped_.hEvent = done_;
+    ResetEvent(done_);
+    SetLastError(ERROR_SUCCESS);
+    // A report already buffered completes the read at once; the event is set
+    // then too.
+    if (!ReadFile(device_, buffer_.data(), length, nullptr, &overlapped_) && GetLastError() != ERROR_IO_PENDING)
+      return false;
+    pending_ = true;
+    return true;
+  }
+
+  Wake wait() override {
+    const HANDLE events[2] = {done_, wake_};
+    // The read's event comes first: a report that has arrived wins over a signal.
+    const DWORD first = pending_ ? 0 : 1;
+    const DWORD woke = WaitForMultipleObjects(2 - first, events + first, FALSE, INFINITE);
+    if (woke == WAIT_FAILED) {
+      // Only without its events (the system refused to make them): the
+      // thread must not spin on a wait that never sleeps.
+      Sleep(100);
+      return Wake::Signalled;
+    }
+    if (!pending_ || woke != WAIT_OBJECT_0) return Wake::Signalled;
+    pending_ = false;
+    DWORD count = 0;
+    if (!GetOverlappedResult(device_, &overlapped_, &count, FALSE)) return Wake::Failed;
+    report_ = buffer_;
+    return Wake::Report;
+  }
+
+  bool cancel() override {
+    if (!pending_) return false;
+    pending_ = false;
+    // The read is this thread's own, so CancelIo reaches it; waiting for it
+    // keeps the buffer, record and event alive until the driver lets go.
+    CancelIo(device_);
+    DWORD count = 0;
+    if (!GetOverlappedResult(device_, &overlapped_, &count, TRUE)) return false;
+    report_ = buffer_;  // it completed before the cancel reached it
+    return true;
+  }
+
+  const std::vector<uint8_t>& report() const override { return report_; }
+
+ private:
+  HANDLE done_;
+  HANDLE wake_;
+  HANDLE device_ = nullptr;
+  OVERLAPPED overlapped_{};
+  bool pending_ = false;
+  std::vector<uint8_t> buffer_;
+  std::vector<uint8_t> report_;
 };
 
 class Win32Platform final : public HidPlatform {
@@ -122,16 +202,17 @@ class Win32Platform final : public HidPlatform {
   }
 
   std::optional<std::string> string(HidHandle handle, StringKind kind) override {
-    wchar_t buffer[kStringBufferBytes / sizeof(wchar_t) + 1] = {};
+    wchar_t buffer[kStringBufferChars + 1] = {};
+    constexpr ULONG bytes = kStringBufferChars * sizeof(wchar_t);
     HANDLE h = to_win_handle(handle);
     BOOLEAN ok = FALSE;
     switch (kind) {
-      case StringKind::Manufacturer: ok = HidD_GetManufacturerString(h, buffer, kStringBufferBytes); break;
-      case StringKind::Product: ok = HidD_GetProductString(h, buffer, kStringBufferBytes); break;
-      case StringKind::SerialNumber: ok = HidD_GetSerialNumberString(h, buffer, kStringBufferBytes); break;
+      case StringKind::Manufacturer: ok = HidD_GetManufacturerString(h, buffer, bytes); break;
+      case StringKind::Product: ok = HidD_GetProductString(h, buffer, bytes); break;
+      case StringKind::SerialNumber: ok = HidD_GetSerialNumberString(h, buffer, bytes); break;
     }
     if (!ok) return std::nullopt;
-    // A string that fills all 512 bytes comes without its NUL; the spare
+    // A string that fills the whole buffer comes without its NUL; the spare
     // element above terminates it.
     return narrow(buffer);
   }
@@ -197,6 +278,8 @@ class Win32Platform final : public HidPlatform {
     std::memcpy(buffer, taken.data(), length);
     return true;
   }
+
+  std::unique_ptr<ReadWaiter> make_read_waiter() override { return std::make_unique<Win32ReadWaiter>(); }
 
   bool set_output_report(HidHandle handle, void* buffer, uint16_t length) override {
     return HidD_SetOutputReport(to_win_handle(handle), buffer, length) != FALSE;

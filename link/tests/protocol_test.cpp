@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <stdexcept>
 #include <string>
@@ -298,6 +299,38 @@ TEST(Reassembly, HostToDeviceReportsCompleteByTotal) {
   const auto replies = cut_frame(frame, TMarkKind::end_mark);
   EXPECT_EQ(get_be16(&replies[0][3]), 58);
   EXPECT_EQ(get_be16(&replies[1][3]), 58);
+}
+
+TEST(Reassembly, FramesOfWholeReportsAreCutIntoExactlyThatManyAndComplete) {
+  // Frame lengths that fill their last report exactly: no empty report after it.
+  for (size_t reports_expected : {1u, 2u, 3u, 9u}) {
+    const size_t frame_len = reports_expected * 58;
+    std::vector<uint8_t> payload(frame_len - 5);
+    for (size_t i = 0; i < payload.size(); ++i)
+      payload[i] = static_cast<uint8_t>(i * 13 + reports_expected);
+    const auto frame = build_frame(cmd_flash, payload.data(), payload.size());
+    ASSERT_EQ(frame.size(), frame_len);
+    const size_t last_offset = frame_len - 58;
+
+    const auto replies = cut_frame(frame, TMarkKind::end_mark);
+    ASSERT_EQ(replies.size(), reports_expected) << frame_len;
+    TFrameAssembler host;
+    TFrame out;
+    for (size_t i = 0; i < replies.size(); ++i) {
+      EXPECT_EQ(get_be16(&replies[i][1]), i * 58) << frame_len;
+      EXPECT_EQ(get_be16(&replies[i][3]), last_offset) << frame_len << " report " << i;
+      const auto verdict = host.feed(replies[i].data(), replies[i].size(), out);
+      EXPECT_EQ(verdict, i + 1 == replies.size() ? TFrameAssembler::TFeed::good : TFrameAssembler::TFeed::partial)
+          << frame_len << " report " << i;
+    }
+    EXPECT_EQ(out.payload, payload) << frame_len;
+    // The last report carries the frame's last 58 bytes.
+    EXPECT_TRUE(std::equal(frame.end() - 58, frame.end(), replies.back().begin() + 5)) << frame_len;
+
+    const auto requests = cut_frame(frame, TMarkKind::total);
+    ASSERT_EQ(requests.size(), reports_expected) << frame_len;
+    EXPECT_EQ(get_be16(&requests.back()[3]), frame_len);
+  }
 }
 
 // ---- reply dispatch ----

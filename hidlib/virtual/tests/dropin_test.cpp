@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <windows.h>
+#include <tlhelp32.h>
 
 #include <atomic>
 #include <chrono>
@@ -139,6 +140,40 @@ class DropInLibrary : public ::testing::Test {
 };
 
 }  // namespace
+
+int threads_of_this_process() {
+  HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
+  THREADENTRY32 entry{};
+  entry.dwSize = sizeof entry;
+  int count = 0;
+  for (BOOL ok = Thread32First(snapshot, &entry); ok; ok = Thread32Next(snapshot, &entry))
+    if (entry.th32OwnerProcessID == GetCurrentProcessId()) ++count;
+  CloseHandle(snapshot);
+  return count;
+}
+
+// Loading runs under the loader lock: the device's state folder and threads
+// wait for the host's first call.
+TEST(DropInLoading, StartsNoThreadAndTouchesNoFileUntilFirstUsed) {
+  if (GetModuleHandleW(L"HID_Lib.dll") != nullptr)
+    GTEST_SKIP() << "the library is already loaded in this process";
+  const fs::path folder = fs::current_path() / "dropin-state" / ("lazy-" + std::to_string(GetCurrentProcessId()));
+  std::error_code ec;
+  fs::remove_all(folder, ec);
+  SetEnvironmentVariableW(L"MX540_VIRTUAL_DIR", folder.wstring().c_str());
+
+  const int threads_before = threads_of_this_process();
+  HMODULE module = LoadLibraryW(L"HID_Lib.dll");
+  ASSERT_NE(module, nullptr);
+  EXPECT_EQ(threads_of_this_process(), threads_before) << "a thread started while loading";
+  EXPECT_FALSE(fs::exists(folder)) << "the state folder was touched while loading";
+
+  auto scan = reinterpret_cast<THIDscanForDevices>(reinterpret_cast<void*>(GetProcAddress(module, "HIDscanForDevices")));
+  ASSERT_NE(scan, nullptr);
+  EXPECT_EQ(scan(), 1) << "the device is there at the first scan";
+  EXPECT_GT(threads_of_this_process(), threads_before);
+  EXPECT_TRUE(pump_until([&] { return fs::exists(folder / "device.txt"); }));
+}
 
 TEST_F(DropInLibrary, LoadsFromTheProgramFolderAndAnswersAReadWithTheSettings) {
   wchar_t path[MAX_PATH];
