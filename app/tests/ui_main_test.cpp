@@ -158,7 +158,14 @@ protected:
     click_at(fmain, scaled(b.left + b.width / 2), scaled(b.top + b.height / 2), m);
   }
 
-  Record device_record() { return app->device().settings().value_or(Record{}); }
+  // The device's record as its state folder has it. The device replaces the
+  // file now and then, and a read that meets the replacement finds no file:
+  // that is no reading, not a different record, so it is read again.
+  Record device_record() {
+    std::optional<Record> record;
+    wait_until([&] { return (record = app->device().settings()).has_value(); }, milliseconds(2000));
+    return record.value_or(Record{});
+  }
 
   long frames_received() {
     const std::string n = app->device().state("frames_received");
