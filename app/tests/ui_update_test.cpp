@@ -163,7 +163,7 @@ class UpdateSession : public ::testing::Test {
         },
         milliseconds(20000)))
         << "device name: " << narrow(text_of(dev_name_));
-    ASSERT_TRUE(wait_until([&] { return app_->device().state("mode") == "boot"; }, milliseconds(2000)));
+    ASSERT_TRUE(wait_until([&] { return app_->device().state("mode") == "boot"; }, milliseconds(10000)));
   }
 
   fs::path make_file(const std::string& file, const Bytes& bytes) {
@@ -340,9 +340,9 @@ TEST_F(UpdateSession, FilesThatDoNotFitAreRefusedAndNothingIsSent) {
     }
     ASSERT_TRUE(answer_message_box(*box, IDOK));
     if (states_kept) {
-      EXPECT_TRUE(wait_until([&] { return query(pb_, PBM_GETSTATE) == PBST_NORMAL; }, milliseconds(2000)));
+      EXPECT_TRUE(wait_until([&] { return query(pb_, PBM_GETSTATE) == PBST_NORMAL; }, milliseconds(10000)));
     }
-    EXPECT_TRUE(wait_until([&] { return IsWindowEnabled(select_) && IsWindowEnabled(def_); }, milliseconds(2000)));
+    EXPECT_TRUE(wait_until([&] { return IsWindowEnabled(select_) && IsWindowEnabled(def_); }, milliseconds(10000)));
   }
   // Still waiting in the boot loader, and not one update command arrived.
   std::this_thread::sleep_for(milliseconds(300));
@@ -365,7 +365,7 @@ TEST_F(UpdateSession, DeviceRefusingReportsMidwayStopsTheUpdate) {
   // program sent after the failure would now arrive.
   ASSERT_EQ(app_->device().command("refuse-from 0"), "ok");
   ASSERT_TRUE(answer_message_box(*box, IDOK));
-  EXPECT_TRUE(wait_until([&] { return IsWindowEnabled(select_) && IsWindowEnabled(def_); }, milliseconds(2000)));
+  EXPECT_TRUE(wait_until([&] { return IsWindowEnabled(select_) && IsWindowEnabled(def_); }, milliseconds(10000)));
   std::this_thread::sleep_for(milliseconds(600));
   auto log = frames(app_->device());
   EXPECT_EQ(count_cmd(log, 0xF1), 2u);
