@@ -27,7 +27,8 @@
 //   - every input report is a 65-byte report ID 1 report; with no fault armed
 //     the replies reassemble to good frames with the codes 0x00, 0x80, 0xFA or
 //     0xFD, and a settings reply carries the 29 bytes the device holds;
-//   - a control command answers "ok" or "error: ...".
+//   - a control command answers "ok" or "error: ...", and one refused with an
+//     error has changed nothing.
 #include "fuzz_target.h"
 
 #include "DeviceModel.h"
@@ -41,6 +42,18 @@ using namespace mxv;
 namespace {
 
 using Bytes = std::vector<uint8_t>;
+
+bool same_faults(const TFaults& a, const TFaults& b) {
+  return a.refuse_from == b.refuse_from && a.reports_since_refuse == b.reports_since_refuse &&
+         a.corrupt_crc == b.corrupt_crc && a.drop_piece == b.drop_piece && a.drop_count == b.drop_count &&
+         a.no_finish_reply == b.no_finish_reply && a.bad_settings == b.bad_settings &&
+         a.short_settings == b.short_settings && a.short_length == b.short_length;
+}
+
+bool same_timing(const TTiming& a, const TTiming& b) {
+  return a.report_us == b.report_us && a.erase_us == b.erase_us && a.leave_ms == b.leave_ms &&
+         a.finish_leave_ms == b.finish_leave_ms && a.reboot_ms == b.reboot_ms;
+}
 
 bool faults_armed(const TFaults& f) {
   return f.corrupt_crc || f.drop_count || f.no_finish_reply || f.bad_settings || f.short_settings;
@@ -130,8 +143,11 @@ class Harness {
   }
 
   void control(const std::string& line) {
+    const State before = state();
     const std::string answer = model_.control(line, now_);
     FUZZ_CHECK(answer == "ok" || answer.rfind("error: ", 0) == 0);
+    // A command refused with an error has done nothing.
+    if (answer != "ok") FUZZ_CHECK(state() == before);
     bus_changed();
   }
 
@@ -176,6 +192,26 @@ class Harness {
       buffer.clear();
     }
     if (!armed) FUZZ_CHECK(buffer.empty() && good == (input.empty() ? 0 : 1));
+  }
+
+  // What a control command can change.
+  struct State {
+    bool present;
+    TMode mode;
+    uint16_t version;
+    TSettings settings;
+    TFaults faults;
+    TTiming timing;
+    std::optional<uint64_t> next_due;
+    size_t log;
+    bool operator==(const State& o) const {
+      return present == o.present && mode == o.mode && version == o.version && settings == o.settings &&
+             same_faults(faults, o.faults) && same_timing(timing, o.timing) && next_due == o.next_due && log == o.log;
+    }
+  };
+  State state() const {
+    return {model_.present(), model_.mode(), model_.version(), model_.settings(), model_.faults, model_.timing,
+            model_.next_due_ms(), model_.log().size()};
   }
 
   TDeviceModel model_;
