@@ -212,7 +212,11 @@ class Soak {
     }
     app_.device().command("clear-log");
     const auto cleared = Clock::now();
-    // One edit of the active preset's SDI pair.
+    // One edit of the active preset's SDI pair, just after a poll's answer has
+    // been shown: the driver's choice is two messages (select, then notify),
+    // and a refresh of the window between them would turn the edit back.
+    wait_until([&] { return !read_times(app_.device()).empty(); }, milliseconds(3000));
+    std::this_thread::sleep_for(milliseconds(300));
     const auto before = app_.device().settings();
     if (before) {
       const int preset = (*before)[0] % 4;
