@@ -43,3 +43,7 @@ if(MX_NATIVE AND TARGET mx540_virtual_model AND TARGET link)
   target_link_libraries(update_bench PRIVATE app_update link mx540_virtual_model)
   mx_warnings(update_bench)
 endif()
+
+# Coverage-guided fuzzing of the update file reader (tests/fuzz/).
+mx_add_fuzz(update_file_fuzz SOURCE ${MX_UPDATE_DIR}/tests/fuzz/update_file_fuzz.cpp
+  DIR ${MX_UPDATE_DIR}/tests/fuzz LIBS app_update vnxu_writer)

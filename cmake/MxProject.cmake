@@ -6,6 +6,14 @@
 #   mx_add_gtest(<name> SOURCES .. [LIBS ..] [LABELS ..] [TIMEOUT s])
 #       a GoogleTest executable whose cases ctest discovers at test time;
 #       in the cross build it is a .exe that ctest runs under Wine.
+#   MX_FUZZ                                   the libFuzzer build (clang): only
+#                                             the fuzz targets, no tests
+#   mx_add_fuzz(<name> SOURCE <file> DIR <folder> [LIBS ..])
+#       a fuzz target over the portable code (cmake/fuzz/fuzz_target.h). Its
+#       kept inputs live in <folder>/<name>/seeds and <folder>/<name>/regressions,
+#       its dictionary in <folder>/<name>.dict. With MX_FUZZ it is the libFuzzer
+#       executable <name>; in the native test build it is the test <name>_replay,
+#       which runs every kept input once, and <name>_seeds, which writes the seeds.
 
 include_guard(GLOBAL)
 include(GoogleTest)
@@ -16,6 +24,20 @@ if(CMAKE_SYSTEM_NAME STREQUAL "Windows")
 else()
   set(MX_WINDOWS FALSE)
   set(MX_NATIVE TRUE)
+endif()
+
+option(MX_FUZZ "Build the libFuzzer targets with clang instead of the tests" OFF)
+if(MX_FUZZ)
+  if(NOT CMAKE_CXX_COMPILER_ID STREQUAL "Clang" OR MX_WINDOWS)
+    message(FATAL_ERROR "MX_FUZZ needs a native clang build: CC=clang CXX=clang++")
+  endif()
+  # Coverage for the engine and ASan+UBSan everywhere; the engine's own main is
+  # linked into the fuzz targets only.
+  add_compile_options(-fsanitize=fuzzer-no-link,address,undefined -fno-sanitize-recover=all
+                      -fno-omit-frame-pointer -g)
+  add_link_options(-fsanitize=address,undefined)
+  add_custom_target(mx_fuzzers)
+  file(WRITE ${CMAKE_BINARY_DIR}/fuzz_targets.txt "")
 endif()
 
 set(MX_SANITIZE "" CACHE STRING "Native sanitizer: empty, address (ASan+UBSan) or thread")
@@ -54,6 +76,9 @@ else()
 endif()
 
 function(mx_add_gtest name)
+  if(MX_FUZZ)
+    return()
+  endif()
   cmake_parse_arguments(T "" "TIMEOUT" "SOURCES;LIBS;LABELS" ${ARGN})
   if(NOT T_TIMEOUT)
     set(T_TIMEOUT 120)
@@ -75,6 +100,32 @@ function(mx_add_gtest name)
     DISCOVERY_TIMEOUT 300
     PROPERTIES LABELS "${labels}" TIMEOUT ${T_TIMEOUT} FIXTURES_REQUIRED mx_env
     WORKING_DIRECTORY $<TARGET_FILE_DIR:${name}>)
+endfunction()
+
+set(MX_FUZZ_SUPPORT ${CMAKE_CURRENT_LIST_DIR}/fuzz)
+
+function(mx_add_fuzz name)
+  cmake_parse_arguments(F "" "SOURCE;DIR" "LIBS" ${ARGN})
+  if(MX_FUZZ)
+    add_executable(${name} ${F_SOURCE})
+    target_include_directories(${name} PRIVATE ${MX_FUZZ_SUPPORT})
+    target_compile_definitions(${name} PRIVATE MX_FUZZ_ENGINE)
+    target_link_libraries(${name} PRIVATE ${F_LIBS})
+    target_link_options(${name} PRIVATE -fsanitize=fuzzer)
+    mx_warnings(${name})
+    add_dependencies(mx_fuzzers ${name})
+    # One line per target for tools/fuzz.sh: name, executable, folder of its inputs.
+    file(APPEND ${CMAKE_BINARY_DIR}/fuzz_targets.txt "${name} ${CMAKE_CURRENT_BINARY_DIR}/${name} ${F_DIR}\n")
+  elseif(MX_NATIVE)
+    mx_add_gtest(${name}_replay SOURCES ${F_SOURCE} ${MX_FUZZ_SUPPORT}/replay_test.cpp LIBS ${F_LIBS})
+    target_include_directories(${name}_replay PRIVATE ${MX_FUZZ_SUPPORT})
+    target_compile_definitions(${name}_replay PRIVATE
+      "MX_FUZZ_INPUT_DIRS=\"${F_DIR}/${name}/regressions|${F_DIR}/${name}/seeds\"" MX_FUZZ_SUITE=${name}_replay)
+    add_executable(${name}_seeds ${F_SOURCE} ${MX_FUZZ_SUPPORT}/seeds_main.cpp)
+    target_include_directories(${name}_seeds PRIVATE ${MX_FUZZ_SUPPORT})
+    target_link_libraries(${name}_seeds PRIVATE ${F_LIBS})
+    mx_warnings(${name}_seeds)
+  endif()
 endfunction()
 
 # Called once at the end of the top-level list: in the cross build the Xvfb

@@ -61,7 +61,7 @@ std::vector<std::array<uint8_t, hid_report_len>> cut_frame(const std::vector<uin
 
 TFrameAssembler::TFeed TFrameAssembler::feed(const uint8_t* report, size_t count, TFrame& out) {
   uint8_t piece[protocol_report_len] = {};
-  std::memcpy(piece, report, std::min(count, protocol_report_len));
+  std::copy_n(report, std::min(count, protocol_report_len), piece);  // an empty report may have no storage
   const size_t offset = get_be16(piece + 1);
   const size_t mark = get_be16(piece + 3);
 

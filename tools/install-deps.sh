@@ -2,7 +2,7 @@
 # Installs what the build and the tests need on a Debian machine, when missing.
 set -euo pipefail
 packages=(
-  cmake g++ make googletest libgtest-dev libgmock-dev libbenchmark-dev
+  cmake g++ make googletest libgtest-dev libgmock-dev libbenchmark-dev clang libclang-rt-dev
   g++-mingw-w64-x86-64-posix mingw-w64-x86-64-dev binutils-mingw-w64-x86-64
   wine64 wine xvfb x11-utils imagemagick xdotool
 )

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds every flavour and runs every test:
-#   native, native with ASan+UBSan, native with TSan, and Windows under Wine.
-# The last line gives the counts. Build folders: build/{native,asan,tsan,win}.
+#   native, native with ASan+UBSan, native with TSan, and Windows under Wine,
+#   then a short pass of every fuzz target (tools/fuzz.sh --runs).
+# The last line gives the counts. Build folders: build/{native,asan,tsan,win,fuzz}.
 set -uo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
@@ -55,6 +56,15 @@ run_flavour native
 run_flavour asan -DMX_SANITIZE=address
 run_flavour tsan -DMX_SANITIZE=thread
 run_flavour win -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake"
+
+# A fixed count of executions per fuzz target from its seeds: enough to catch a
+# reader that regressed, short enough for CI (well under two minutes on 2 cores).
+echo "=== fuzz: short pass"
+if tools/fuzz.sh --runs "${MX_FUZZ_RUNS:-30000}" | tee build/fuzz.pass.log; then
+  summary+=("fuzz: $(grep -c ' crashes 0 ' build/fuzz.pass.log) targets, no crash")
+else
+  summary+=("fuzz: FAILED (see build/fuzz.pass.log)"); status=1
+fi
 
 printf '%s\n' "${summary[@]}"
 echo "TOTAL: $((total - failed)) passed, $failed failed, $total tests; $([ $status -eq 0 ] && echo OK || echo FAILED)"

@@ -61,7 +61,9 @@ void SimDevice::update_config(const std::function<void(SimDeviceConfig&)>& edit)
 void SimDevice::queue_input_report(const uint8_t* data, size_t length) {
   std::lock_guard lock(mutex_);
   std::vector<uint8_t> report(config_.input_length, 0);
-  std::memcpy(report.data(), data, std::min<size_t>(length, report.size()));
+  // copy_n, not memcpy: a device without input reports has an empty buffer
+  // (no storage at all), and the report given may be empty too.
+  std::copy_n(data, std::min<size_t>(length, report.size()), report.begin());
   for (auto& [handle, state] : handles_) {
     if (!state.live) continue;
     if (!state.pending.empty()) {
@@ -286,8 +288,8 @@ bool SimPlatform::read_report_nowait(HidHandle handle, uint8_t* buffer, uint16_t
   auto& reports = device->handles_[handle].reports;
   if (reports.empty()) return false;
   const std::vector<uint8_t>& report = reports.front();
-  std::memset(buffer, 0, length);
-  std::memcpy(buffer, report.data(), std::min<size_t>(report.size(), length));
+  std::fill_n(buffer, length, uint8_t{0});
+  std::copy_n(report.begin(), std::min<size_t>(report.size(), length), buffer);
   reports.pop_front();
   return true;
 }

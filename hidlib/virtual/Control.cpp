@@ -42,93 +42,102 @@ std::string TDeviceModel::control(const std::string& line, uint64_t now_ms) {
   const std::string& verb = words[0];
   const size_t argc = words.size() - 1;
 
-  // Reads argument i as a number, or `fallback` when it is absent.
-  std::string error;
-  auto arg = [&](size_t i, uint32_t fallback) -> uint32_t {
-    if (i > argc)
-      return fallback;
-    uint32_t value = 0;
-    if (!read_number(words[i], value))
-      error = "error: '" + words[i] + "' is not a number";
-    return value;
-  };
-  auto done = [&](size_t max_args) -> std::string {
+  // A command acts only once all of its words are known good: one refused
+  // with an error has changed nothing. `numbers` checks that there are at most
+  // max_args arguments and that each is a number.
+  auto numbers = [&](size_t max_args) -> std::string {
     if (argc > max_args)
       return "error: too many arguments for " + verb;
-    return error.empty() ? "ok" : error;
+    for (size_t i = 1; i <= argc; ++i) {
+      uint32_t value = 0;
+      if (!read_number(words[i], value))
+        return "error: '" + words[i] + "' is not a number";
+    }
+    return {};
+  };
+  // Argument i (already checked), or `fallback` when it is absent.
+  auto arg = [&](size_t i, uint32_t fallback) -> uint32_t {
+    uint32_t value = fallback;
+    if (i <= argc)
+      read_number(words[i], value);
+    return value;
   };
   auto changed = [&]() { ++revisions_.device; };
 
-  if (verb == "unplug") {
-    unplug();
-    return done(0);
-  }
-  if (verb == "plug") {
-    plug();
-    return done(0);
+  if (verb == "unplug" || verb == "plug" || verb == "boot" || verb == "normal" || verb == "clear" ||
+      verb == "factory-reset" || verb == "clear-log") {
+    if (auto error = numbers(0); !error.empty())
+      return error;
+    if (verb == "unplug") {
+      unplug();
+    } else if (verb == "plug") {
+      plug();
+    } else if (verb == "boot" || verb == "normal") {
+      reenumerate(now_ms, verb == "boot" ? TMode::boot : TMode::normal, version_, 0);
+    } else if (verb == "clear") {
+      faults = TFaults{};
+      changed();
+    } else if (verb == "factory-reset") {
+      factory_reset();
+    } else {
+      clear_log();
+      device_faults_.clear();
+      ++revisions_.faults;
+    }
+    return "ok";
   }
   if (verb == "replug") {
-    const uint32_t off = arg(1, timing.reboot_ms);
-    if (error.empty())
-      replug(now_ms, off);
-    return done(1);
+    if (auto error = numbers(1); !error.empty())
+      return error;
+    replug(now_ms, arg(1, timing.reboot_ms));
+    return "ok";
   }
-  if (verb == "boot" || verb == "normal") {
-    reenumerate(now_ms, verb == "boot" ? TMode::boot : TMode::normal, version_, 0);
-    return done(0);
-  }
-  if (verb == "refuse-from") {
-    faults.refuse_from = arg(1, 1);
-    faults.reports_since_refuse = 0;
+  if (verb == "refuse-from" || verb == "corrupt-crc" || verb == "no-finish-reply" || verb == "bad-settings") {
+    if (auto error = numbers(1); !error.empty())
+      return error;
+    const uint32_t n = arg(1, 1);
+    if (verb == "refuse-from") {
+      faults.refuse_from = n;
+      faults.reports_since_refuse = 0;
+    } else if (verb == "corrupt-crc") {
+      faults.corrupt_crc = n;
+    } else if (verb == "no-finish-reply") {
+      faults.no_finish_reply = n;
+    } else {
+      faults.bad_settings = n;
+    }
     changed();
-    return done(1);
-  }
-  if (verb == "corrupt-crc") {
-    faults.corrupt_crc = arg(1, 1);
-    changed();
-    return done(1);
+    return "ok";
   }
   if (verb == "drop-piece") {
     if (argc < 1)
       return "error: drop-piece needs the index of the piece";
+    if (auto error = numbers(2); !error.empty())
+      return error;
     faults.drop_piece = static_cast<int>(arg(1, 0));
     faults.drop_count = arg(2, 1);
     changed();
-    return done(2);
-  }
-  if (verb == "no-finish-reply") {
-    faults.no_finish_reply = arg(1, 1);
-    changed();
-    return done(1);
-  }
-  if (verb == "bad-settings") {
-    faults.bad_settings = arg(1, 1);
-    changed();
-    return done(1);
+    return "ok";
   }
   if (verb == "short-settings") {
+    if (auto error = numbers(2); !error.empty())
+      return error;
     const uint32_t length = arg(1, 20);
     if (length >= settings_size)
       return "error: a short settings reply has fewer than 29 bytes";
     faults.short_length = static_cast<uint16_t>(length);
     faults.short_settings = arg(2, 1);
     changed();
-    return done(2);
-  }
-  if (verb == "clear") {
-    faults = TFaults{};
-    changed();
-    return done(0);
+    return "ok";
   }
   if (verb == "transfer-us" || verb == "erase-us" || verb == "reboot-ms") {
     if (argc < 1)
       return "error: " + verb + " needs a value";
-    const uint32_t value = arg(1, 0);
-    if (!error.empty())
+    if (auto error = numbers(1); !error.empty())
       return error;
-    (verb == "transfer-us" ? timing.report_us : verb == "erase-us" ? timing.erase_us : timing.reboot_ms) = value;
+    (verb == "transfer-us" ? timing.report_us : verb == "erase-us" ? timing.erase_us : timing.reboot_ms) = arg(1, 0);
     changed();
-    return done(1);
+    return "ok";
   }
   if (verb == "settings") {
     if (argc != 1 || words[1].size() != 2 * settings_size)
@@ -149,18 +158,8 @@ std::string TDeviceModel::control(const std::string& line, uint64_t now_ms) {
     if (!version)
       return "error: version needs MAJOR.MINOR, each 0 to 255";
     version_ = *version;
-    changed();
+    ++revisions_.device;
     return "ok";
-  }
-  if (verb == "factory-reset") {
-    factory_reset();
-    return done(0);
-  }
-  if (verb == "clear-log") {
-    clear_log();
-    device_faults_.clear();
-    ++revisions_.faults;
-    return done(0);
   }
   return "error: unknown command '" + verb + "'";
 }

@@ -142,7 +142,7 @@ TReportOutcome TDeviceModel::output_report(const uint8_t* report, size_t len, ui
   // Keep the first frame byte of a frame being collected, so that a frame
   // that fails its checks can still be logged with the command it claimed.
   uint8_t piece[protocol_report_len] = {};
-  std::memcpy(piece, report, std::min(len, protocol_report_len));
+  std::copy_n(report, std::min(len, protocol_report_len), piece);  // an empty report may have no storage
   const uint8_t first_byte = piece[report_header];
   const bool starts_frame = get_be16(piece + 1) == 0;
 
