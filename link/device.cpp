@@ -19,17 +19,18 @@ THIDEntries TDevice::entries() const {
 
 bool TDevice::send_frame(uint8_t cmd, const uint8_t* data, size_t len, std::optional<uint64_t> connection) {
   const std::vector<uint8_t> frame = build_frame(cmd, data, len);
-  std::vector<uint8_t> report;
+  std::vector<uint8_t> report;  // fill_report writes every byte of it
   uint64_t started_on = 0;
   bool result = false;
   for (size_t offset = 0; offset < frame.size(); offset += report_piece) {
     std::lock_guard guard(lock_);
-    if (offset == 0)
+    if (offset == 0) {
       started_on = connection.value_or(connection_);
+      // The library sends OutputReportByteLength bytes from this buffer.
+      report.resize(std::max(out_report_len_, hid_report_len));
+    }
     if (stopped_ || !dev_open || !entries_.HIDSetOutputReport || connection_ != started_on)
       return false;
-    // The library sends OutputReportByteLength bytes from this buffer.
-    report.assign(std::max(out_report_len_, hid_report_len), 0);
     fill_report(report.data(), report.size(), frame, offset);
     result = entries_.HIDSetOutputReport(report.data()) != 0;
   }
@@ -65,11 +66,6 @@ std::optional<uint64_t> TDevice::open(uint8_t index, const THIDDeviceInfo& info)
   if (!dev_open)
     return std::nullopt;
   out_report_len_ = std::max<size_t>(info.OutputReportByteLength, hid_report_len);
-  return connection_;
-}
-
-uint64_t TDevice::connection() const {
-  std::lock_guard guard(lock_);
   return connection_;
 }
 

@@ -44,7 +44,6 @@ class TDevice {
   // Opens the device and sizes the report buffer from its output report
   // length; gives the new connection's number.
   std::optional<uint64_t> open(uint8_t index, const THIDDeviceInfo& info);
-  uint64_t connection() const;
   // Stopping: a frame being sent ends before its next report.
   void stop_sending();
   bool sending_stopped() const;

@@ -33,11 +33,6 @@ void TMailbox::stop() {
     worker_.join();
 }
 
-bool TMailbox::running() const {
-  std::lock_guard guard(lock_);
-  return running_;
-}
-
 uint64_t TMailbox::post_locked(TRequest request) {
   if (slot_) {
     auto waiter = waiters_.find(slot_->ticket);

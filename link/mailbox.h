@@ -44,7 +44,6 @@ class TMailbox {
   // Asks the worker to stop, ends every waiting poster with false and joins
   // the worker (at most the report being sent). A request still waiting is not sent.
   void stop();
-  bool running() const;
 
   void post(TRequest request);            // returns at once
   bool post_and_wait(TRequest request);   // false when it was not sent, replaced or refused

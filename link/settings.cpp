@@ -1,5 +1,7 @@
 #include "settings.h"
 
+#include "frame.h"
+
 #include <algorithm>
 
 void sanitize_settings(TSettings& s) {
@@ -100,7 +102,7 @@ bool TSettingsRecord::reply(uint8_t cmd, const TSettings& received) {
   {
     std::lock_guard guard(lock_);
     bool current = true;
-    if (cmd == 0x00) {
+    if (cmd == cmd_read) {
       if (reads_in_flight_) {
         --reads_in_flight_;
         if (stale_reads_) {

@@ -292,20 +292,23 @@ MouseMessages messages_of(Mouse button) {
 
 }  // namespace
 
-void click_at(HWND hwnd, int x, int y, Mouse button) {
+namespace {
+template <class Deliver>
+void mouse_click(HWND hwnd, int x, int y, Mouse button, Deliver deliver) {
   const MouseMessages m = messages_of(button);
   const LPARAM at = MAKELPARAM(x, y);
-  send(hwnd, WM_MOUSEMOVE, 0, at);
-  send(hwnd, m.down, m.key, at);
-  send(hwnd, m.up, 0, at);
+  deliver(hwnd, WM_MOUSEMOVE, 0, at);
+  deliver(hwnd, m.down, m.key, at);
+  deliver(hwnd, m.up, 0, at);
+}
+}  // namespace
+
+void click_at(HWND hwnd, int x, int y, Mouse button) {
+  mouse_click(hwnd, x, y, button, [](HWND h, UINT msg, WPARAM wp, LPARAM lp) { send(h, msg, wp, lp); });
 }
 
 void post_click_at(HWND hwnd, int x, int y, Mouse button) {
-  const MouseMessages m = messages_of(button);
-  const LPARAM at = MAKELPARAM(x, y);
-  PostMessageW(hwnd, WM_MOUSEMOVE, 0, at);
-  PostMessageW(hwnd, m.down, m.key, at);
-  PostMessageW(hwnd, m.up, 0, at);
+  mouse_click(hwnd, x, y, button, [](HWND h, UINT msg, WPARAM wp, LPARAM lp) { PostMessageW(h, msg, wp, lp); });
 }
 
 void click_button(HWND button) { send(button, BM_CLICK, 0, 0); }

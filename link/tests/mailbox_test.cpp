@@ -140,22 +140,6 @@ TEST_F(Mailbox, SaveReturnsAtOnceAndItsWriteFollowsTheRunningSend) {
   EXPECT_EQ(commands(), (std::vector<uint8_t>{cmd_read, cmd_write, cmd_read}));
 }
 
-TEST_F(Mailbox, WriteCarriesTheRecordAsItIsWhenTheWorkerFramesIt) {
-  fake.set_gate(false);
-  post_request(cmd_boot_request);
-  ASSERT_TRUE(fake.wait_blocked());
-  settings_edit([](TSettings& r) { r.gain[0] = 4; });
-  save();
-  settings_edit([](TSettings& r) { r.gain[0] = -6; });
-  save();  // the newer edit replaces the unsent one: one write
-  fake.set_gate(true);
-  ASSERT_TRUE(fake.wait_frames(2));
-  EXPECT_EQ(commands(), (std::vector<uint8_t>{cmd_boot_request, cmd_write}));
-  const auto frame = fake.frames()[1];
-  ASSERT_EQ(frame.payload.size(), 29u);
-  EXPECT_EQ(static_cast<int8_t>(frame.payload[9]), -6);
-}
-
 TEST_F(Mailbox, NoPosterWaitsForTheMainThreadAndTheRefreshRunsThere) {
   TSettings s{};
   s.gain[1] = 7;
