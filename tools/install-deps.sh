@@ -4,7 +4,7 @@ set -euo pipefail
 packages=(
   cmake g++ make googletest libgtest-dev libgmock-dev libbenchmark-dev clang libclang-rt-dev
   g++-mingw-w64-x86-64-posix mingw-w64-x86-64-dev binutils-mingw-w64-x86-64
-  wine64 wine xvfb x11-utils imagemagick xdotool
+  wine64 wine xvfb x11-utils imagemagick xdotool nlohmann-json3-dev libcli11-dev
 )
 missing=()
 for p in "${packages[@]}"; do
