@@ -14,6 +14,10 @@
 #       its dictionary in <folder>/<name>.dict. With MX_FUZZ it is the libFuzzer
 #       executable <name>; in the native test build it is the test <name>_replay,
 #       which runs every kept input once, and <name>_seeds, which writes the seeds.
+#   mx_hid_export_def(<file> <module>)
+#       writes <file>, a .def file with the 18 exports of HID_Lib.dll (names and
+#       ordinals from HID_EXPORT_LIST in hidlib/HIDinterface.h) and <module> as
+#       the module name of the export directory.
 
 include_guard(GLOBAL)
 include(GoogleTest)
@@ -125,6 +129,31 @@ function(mx_add_fuzz name)
     target_include_directories(${name}_seeds PRIVATE ${MX_FUZZ_SUPPORT})
     target_link_libraries(${name}_seeds PRIVATE ${F_LIBS})
     mx_warnings(${name}_seeds)
+  endif()
+endfunction()
+
+function(mx_hid_export_def file module)
+  set(header ${PROJECT_SOURCE_DIR}/hidlib/HIDinterface.h)
+  set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${header})
+  file(READ ${header} text)
+  set(entry_pattern "X\\(([A-Za-z]+), *[A-Za-z]+, *([0-9]+)\\)")
+  string(REGEX MATCHALL "${entry_pattern}" entries "${text}")
+  list(LENGTH entries count)
+  if(NOT count EQUAL 18)
+    message(FATAL_ERROR "HID_EXPORT_LIST in ${header}: ${count} exports found, 18 expected")
+  endif()
+  set(def "LIBRARY ${module}\nEXPORTS\n")
+  foreach(entry IN LISTS entries)
+    string(REGEX REPLACE "${entry_pattern}" "  \\1 @\\2\n" line "${entry}")
+    string(APPEND def "${line}")
+  endforeach()
+  # Written only when it changes, so a new configure run relinks nothing.
+  set(old "")
+  if(EXISTS ${file})
+    file(READ ${file} old)
+  endif()
+  if(NOT old STREQUAL def)
+    file(WRITE ${file} "${def}")
   endif()
 endfunction()
 

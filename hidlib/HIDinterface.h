@@ -103,12 +103,36 @@ typedef uint8_t(HIDAPI_CALL* THIDReportTransfer)(void* Buffer);
 typedef void(HIDAPI_CALL* THIDsetEventHandler)(THIDReportHandler Handler);
 typedef void(HIDAPI_CALL* TUSBsetEventHandler)(TUSBEventHandler Handler);
 
-// Export names in the order a host resolves them.
-inline constexpr const char* HID_EXPORT_NAMES[18] = {
-    "USBsetEventHandler",   "HIDsetEventHandler",    "HIDscanForDevices",
-    "HIDGetDeviceInfo",     "HIDopenDevice",         "HIDcloseDevice",
-    "HIDwriteDevice",       "HIDreadDevice",         "HIDOutputReportSize",
-    "HIDInputReportSize",   "HIDFeatureReportSize",  "HIDOutputReportCount",
-    "HIDInputReportCount",  "HIDFeatureReportCount", "HIDSetOutputReport",
-    "HIDGetInputReport",    "HIDSetFeatureReport",   "HIDGetFeatureReport",
-};
+// The 18 exports, listed once: name, pointer type, ordinal in the library's
+// export directory; in the order a host resolves them. The library's
+// declarations, its export table and its .def file (written by CMake from these
+// lines), and a host's table of entries are all made from this list, as
+// HID_EXPORT_LIST(ENTRY) with ENTRY(name, type, ordinal).
+#define HID_EXPORT_LIST(X)                       \
+  X(USBsetEventHandler, TUSBsetEventHandler, 18) \
+  X(HIDsetEventHandler, THIDsetEventHandler, 17) \
+  X(HIDscanForDevices, THIDscanForDevices, 16)   \
+  X(HIDGetDeviceInfo, THIDGetDeviceInfo, 15)     \
+  X(HIDopenDevice, THIDopenDevice, 14)           \
+  X(HIDcloseDevice, THIDcloseDevice, 13)         \
+  X(HIDwriteDevice, THIDwriteDevice, 12)         \
+  X(HIDreadDevice, THIDreadDevice, 11)           \
+  X(HIDOutputReportSize, THIDReportSize, 10)     \
+  X(HIDInputReportSize, THIDReportSize, 9)       \
+  X(HIDFeatureReportSize, THIDReportSize, 8)     \
+  X(HIDOutputReportCount, THIDReportCount, 7)    \
+  X(HIDInputReportCount, THIDReportCount, 6)     \
+  X(HIDFeatureReportCount, THIDReportCount, 5)   \
+  X(HIDSetOutputReport, THIDReportTransfer, 4)   \
+  X(HIDGetInputReport, THIDReportTransfer, 3)    \
+  X(HIDSetFeatureReport, THIDReportTransfer, 2)  \
+  X(HIDGetFeatureReport, THIDReportTransfer, 1)
+
+#define HID_EXPORT_NAME(name, type, ordinal) #name,
+#define HID_EXPORT_ORDINAL(name, type, ordinal) ordinal,
+// Export names and their ordinals, in the list's order.
+inline constexpr const char* HID_EXPORT_NAMES[] = {HID_EXPORT_LIST(HID_EXPORT_NAME)};
+inline constexpr unsigned HID_EXPORT_ORDINALS[] = {HID_EXPORT_LIST(HID_EXPORT_ORDINAL)};
+#undef HID_EXPORT_NAME
+#undef HID_EXPORT_ORDINAL
+static_assert(sizeof(HID_EXPORT_NAMES) / sizeof(HID_EXPORT_NAMES[0]) == 18);

@@ -5,7 +5,6 @@
 #include "HidLibrary.h"
 
 #include <cstring>
-#include <iterator>
 
 using hidlib::HidLibrary;
 using hidlib::ReportType;
@@ -97,22 +96,16 @@ void HIDAPI_CALL USBsetEventHandler(TUSBEventHandler Handler) {
 namespace hidlib {
 
 void* resolve_export(const char* name) {
-  // In the order of HID_EXPORT_NAMES.
-  static void* const functions[] = {
-      reinterpret_cast<void*>(&USBsetEventHandler),   reinterpret_cast<void*>(&HIDsetEventHandler),
-      reinterpret_cast<void*>(&HIDscanForDevices),    reinterpret_cast<void*>(&HIDGetDeviceInfo),
-      reinterpret_cast<void*>(&HIDopenDevice),        reinterpret_cast<void*>(&HIDcloseDevice),
-      reinterpret_cast<void*>(&HIDwriteDevice),       reinterpret_cast<void*>(&HIDreadDevice),
-      reinterpret_cast<void*>(&HIDOutputReportSize),  reinterpret_cast<void*>(&HIDInputReportSize),
-      reinterpret_cast<void*>(&HIDFeatureReportSize), reinterpret_cast<void*>(&HIDOutputReportCount),
-      reinterpret_cast<void*>(&HIDInputReportCount),  reinterpret_cast<void*>(&HIDFeatureReportCount),
-      reinterpret_cast<void*>(&HIDSetOutputReport),   reinterpret_cast<void*>(&HIDGetInputReport),
-      reinterpret_cast<void*>(&HIDSetFeatureReport),  reinterpret_cast<void*>(&HIDGetFeatureReport),
+  struct TExport {
+    const char* name;
+    void* address;
   };
-  static_assert(std::size(functions) == std::size(HID_EXPORT_NAMES));
+#define HID_EXPORT_ADDRESS(export_name, type, ordinal) TExport{#export_name, reinterpret_cast<void*>(&export_name)},
+  static const TExport exports[] = {HID_EXPORT_LIST(HID_EXPORT_ADDRESS)};
+#undef HID_EXPORT_ADDRESS
   if (name == nullptr) return nullptr;
-  for (size_t i = 0; i < std::size(HID_EXPORT_NAMES); ++i)
-    if (std::strcmp(HID_EXPORT_NAMES[i], name) == 0) return functions[i];
+  for (const TExport& e : exports)
+    if (std::strcmp(e.name, name) == 0) return e.address;
   return nullptr;
 }
 

@@ -33,27 +33,10 @@ TLoadResult load_hid_library(const TLinkPlatform& platform, THIDEntries& entries
   if (!library)
     return r;
 
-  void* raw[18];
-  for (int i = 0; i < 18; ++i)
-    raw[i] = platform.resolve(library, HID_EXPORT_NAMES[i]);
-  entries.USBsetEventHandler = reinterpret_cast<TUSBsetEventHandler>(raw[0]);
-  entries.HIDsetEventHandler = reinterpret_cast<THIDsetEventHandler>(raw[1]);
-  entries.HIDscanForDevices = reinterpret_cast<THIDscanForDevices>(raw[2]);
-  entries.HIDGetDeviceInfo = reinterpret_cast<THIDGetDeviceInfo>(raw[3]);
-  entries.HIDopenDevice = reinterpret_cast<THIDopenDevice>(raw[4]);
-  entries.HIDcloseDevice = reinterpret_cast<THIDcloseDevice>(raw[5]);
-  entries.HIDwriteDevice = reinterpret_cast<THIDwriteDevice>(raw[6]);
-  entries.HIDreadDevice = reinterpret_cast<THIDreadDevice>(raw[7]);
-  entries.HIDOutputReportSize = reinterpret_cast<THIDReportSize>(raw[8]);
-  entries.HIDInputReportSize = reinterpret_cast<THIDReportSize>(raw[9]);
-  entries.HIDFeatureReportSize = reinterpret_cast<THIDReportSize>(raw[10]);
-  entries.HIDOutputReportCount = reinterpret_cast<THIDReportCount>(raw[11]);
-  entries.HIDInputReportCount = reinterpret_cast<THIDReportCount>(raw[12]);
-  entries.HIDFeatureReportCount = reinterpret_cast<THIDReportCount>(raw[13]);
-  entries.HIDSetOutputReport = reinterpret_cast<THIDReportTransfer>(raw[14]);
-  entries.HIDGetInputReport = reinterpret_cast<THIDReportTransfer>(raw[15]);
-  entries.HIDSetFeatureReport = reinterpret_cast<THIDReportTransfer>(raw[16]);
-  entries.HIDGetFeatureReport = reinterpret_cast<THIDReportTransfer>(raw[17]);
+  // Each entry by its own name; one that does not resolve stays empty.
+#define HID_BIND_ENTRY(name, type, ordinal) entries.name = reinterpret_cast<type>(platform.resolve(library, #name));
+  HID_EXPORT_LIST(HID_BIND_ENTRY)
+#undef HID_BIND_ENTRY
 
   const bool callable = entries.USBsetEventHandler && entries.HIDsetEventHandler && entries.HIDscanForDevices &&
                         entries.HIDGetDeviceInfo && entries.HIDopenDevice && entries.HIDcloseDevice &&

@@ -25,26 +25,12 @@ struct TLinkPlatform {
   std::function<void*(void* library, const char* name)> resolve;        // nullptr when missing
 };
 
-// The 18 library entries, in the order they are resolved.
+// The 18 library entries, one per export of HID_EXPORT_LIST, each with the
+// export's name and pointer type.
 struct THIDEntries {
-  TUSBsetEventHandler USBsetEventHandler = nullptr;
-  THIDsetEventHandler HIDsetEventHandler = nullptr;
-  THIDscanForDevices HIDscanForDevices = nullptr;
-  THIDGetDeviceInfo HIDGetDeviceInfo = nullptr;
-  THIDopenDevice HIDopenDevice = nullptr;
-  THIDcloseDevice HIDcloseDevice = nullptr;
-  THIDwriteDevice HIDwriteDevice = nullptr;
-  THIDreadDevice HIDreadDevice = nullptr;
-  THIDReportSize HIDOutputReportSize = nullptr;
-  THIDReportSize HIDInputReportSize = nullptr;
-  THIDReportSize HIDFeatureReportSize = nullptr;
-  THIDReportCount HIDOutputReportCount = nullptr;
-  THIDReportCount HIDInputReportCount = nullptr;
-  THIDReportCount HIDFeatureReportCount = nullptr;
-  THIDReportTransfer HIDSetOutputReport = nullptr;
-  THIDReportTransfer HIDGetInputReport = nullptr;
-  THIDReportTransfer HIDSetFeatureReport = nullptr;
-  THIDReportTransfer HIDGetFeatureReport = nullptr;
+#define HID_ENTRY(name, type, ordinal) type name = nullptr;
+  HID_EXPORT_LIST(HID_ENTRY)
+#undef HID_ENTRY
 };
 
 enum class TLoadOutcome {

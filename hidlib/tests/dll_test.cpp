@@ -15,6 +15,7 @@ extern "C" {
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <iterator>
 #include <map>
 #include <optional>
 #include <string>
@@ -174,14 +175,8 @@ TEST(HidLibDll, LoadsByNameAndResolvesEveryExport) {
 
 TEST(HidLibDll, ExportDirectoryNamesTheModuleAndGivesTheOrdinals) {
   ASSERT_NE(library(), nullptr);
-  const std::map<std::string, unsigned> expected = {
-      {"HIDGetFeatureReport", 1},  {"HIDSetFeatureReport", 2},  {"HIDGetInputReport", 3},
-      {"HIDSetOutputReport", 4},   {"HIDFeatureReportCount", 5}, {"HIDInputReportCount", 6},
-      {"HIDOutputReportCount", 7}, {"HIDFeatureReportSize", 8}, {"HIDInputReportSize", 9},
-      {"HIDOutputReportSize", 10}, {"HIDreadDevice", 11},       {"HIDwriteDevice", 12},
-      {"HIDcloseDevice", 13},      {"HIDopenDevice", 14},       {"HIDGetDeviceInfo", 15},
-      {"HIDscanForDevices", 16},   {"HIDsetEventHandler", 17},  {"USBsetEventHandler", 18},
-  };
+  std::map<std::string, unsigned> expected;
+  for (size_t i = 0; i < std::size(HID_EXPORT_NAMES); ++i) expected[HID_EXPORT_NAMES[i]] = HID_EXPORT_ORDINALS[i];
   std::vector<ExportEntry> entries;
   EXPECT_EQ(export_directory(library(), entries), "HID_Library__.dll");
   std::map<std::string, unsigned> found;
