@@ -66,17 +66,29 @@ function(mx_warnings target)
   target_compile_options(${target} PRIVATE -Wall -Wextra -Wno-unused-parameter)
 endfunction()
 
-# GoogleTest: the system's copy natively, built from source for the cross build.
-if(MX_NATIVE)
-  find_package(GTest REQUIRED)
-  find_package(Threads REQUIRED)
-  find_package(benchmark QUIET)
-  set(MX_GTEST_MAIN GTest::gtest_main GTest::gmock Threads::Threads)
-else()
+# GoogleTest through CMake's package search: the system's copy natively, the
+# toolchain's on Windows (MSYS2's mingw-w64-x86_64-gtest). A cross build finds
+# none for its target and builds the sources of Debian's googletest package
+# (MX_GTEST_SOURCE) instead.
+find_package(GTest QUIET)
+if(GTest_FOUND)
+  set(MX_GTEST_MAIN GTest::gtest_main GTest::gmock)
+elseif(CMAKE_CROSSCOMPILING)
+  set(MX_GTEST_SOURCE /usr/src/googletest CACHE PATH "GoogleTest sources for a cross build without a GoogleTest package")
+  if(NOT EXISTS ${MX_GTEST_SOURCE}/CMakeLists.txt)
+    message(FATAL_ERROR "No GoogleTest package for the target and no sources in MX_GTEST_SOURCE (${MX_GTEST_SOURCE})")
+  endif()
   set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
   set(gtest_force_shared_crt OFF CACHE BOOL "" FORCE)
-  add_subdirectory(/usr/src/googletest ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)
+  add_subdirectory(${MX_GTEST_SOURCE} ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)
   set(MX_GTEST_MAIN gtest_main gmock)
+else()
+  find_package(GTest REQUIRED)
+endif()
+if(MX_NATIVE)
+  find_package(Threads REQUIRED)
+  find_package(benchmark QUIET)
+  list(APPEND MX_GTEST_MAIN Threads::Threads)
 endif()
 
 function(mx_add_gtest name)
@@ -158,9 +170,10 @@ function(mx_hid_export_def file module)
 endfunction()
 
 # Called once at the end of the top-level list: in the cross build the Xvfb
-# display and Wine server of the build folder are stopped after the last test.
+# display and Wine server of the build folder are stopped after the last test
+# (a build on Windows runs its tests without either).
 function(mx_finish_tests)
-  if(MX_WINDOWS)
+  if(MX_WINDOWS AND CMAKE_CROSSCOMPILING)
     add_test(NAME mx_wine_stop COMMAND ${PROJECT_SOURCE_DIR}/cmake/wine-stop ${CMAKE_BINARY_DIR})
     set_tests_properties(mx_wine_stop PROPERTIES FIXTURES_CLEANUP mx_env LABELS wine)
   endif()
