@@ -46,6 +46,10 @@ struct FakeParent : THSButtonParent {
   }
 };
 
+struct EightBitScreen : THSPortableServices {
+  int ScreenBitsPerPixel() override { return 8; }
+};
+
 struct ButtonTest : ::testing::Test {
   FakeParent parent;
   std::vector<std::string> log;
@@ -388,14 +392,14 @@ TEST_F(ButtonTest, TransparentFaceLeavesTheBackgroundMagenta) {
 }
 
 TEST_F(ButtonTest, EightBitScreenTurnsModernIntoNormal) {
-  SetScreenDepthSource([] { return 8; });
-  b.SetStyle(bsModern);
-  EXPECT_EQ(b.Style(), bsNormal);
-  b.SetStyle(bsGlass);
-  EXPECT_EQ(b.Style(), bsGlass);
-  b.SetColorStyle(lcsRed);
-  EXPECT_EQ(b.Style(), bsModern);
-  SetScreenDepthSource(nullptr);
+  EightBitScreen screen;
+  THSSpeedButton eight(screen);
+  eight.SetStyle(bsModern);
+  EXPECT_EQ(eight.Style(), bsNormal);
+  eight.SetStyle(bsGlass);
+  EXPECT_EQ(eight.Style(), bsGlass);
+  eight.SetColorStyle(lcsRed);
+  EXPECT_EQ(eight.Style(), bsModern);
   b.SetStyle(bsModern);
   EXPECT_EQ(b.Style(), bsModern);
 }
