@@ -55,7 +55,7 @@ LRESULT CALLBACK fmain_proc(HWND h, UINT msg, WPARAM wp, LPARAM lp) {
   return self ? self->handle_message(msg, wp, lp) : DefWindowProcW(h, msg, wp, lp);
 }
 
-HWND create_label(HWND parent, const wchar_t* text, int left, int top, int width, DWORD align) {
+HWND create_label(HWND parent, const wchar_t* text, int left, int top, int width, int height, DWORD align) {
   // A right-aligned label keeps its right edge and gets room to the left: text
   // does not scale exactly with the DPI, and a static control wraps (hiding the
   // rest) rather than overflow.
@@ -63,14 +63,15 @@ HWND create_label(HWND parent, const wchar_t* text, int left, int top, int width
     left -= 24;
     width += 24;
   }
-  return create_child(parent, 0, L"STATIC", text, align | SS_NOPREFIX, left, top, width, 16, 0, tahoma_bold(13));
+  return create_child(parent, 0, L"STATIC", text, align | SS_NOPREFIX, left, top, width, height, 0, tahoma_bold(13));
 }
 
-HWND create_list(HWND parent, int id, int left, int top, int width, const auto& items) {
+HWND create_list(HWND parent, int id, int left, int top, int width, int height,
+                 const std::vector<std::string>& items) {
   // The height of a drop-down list's window includes its list; the closed box
-  // gets its 24-pixel height through the selection field's item height.
+  // gets its height through the selection field's item height.
   HWND h = create_child(parent, 0, WC_COMBOBOXW, L"", CBS_DROPDOWNLIST | WS_VSCROLL | WS_TABSTOP, left, top, width,
-                        24 + 200, id, tahoma_bold(13));
+                        height + 200, id, tahoma_bold(13));
   for (const auto& item : items) SendMessageW(h, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(widen(item).c_str()));
   // The closed height follows the selection field's height by a frame that
   // differs between platforms and themes: measure and correct.
@@ -80,7 +81,7 @@ HWND create_list(HWND parent, int id, int left, int top, int width, const auto& 
   for (int pass = 0; pass < 3; ++pass) {
     RECT closed{};
     GetWindowRect(h, &closed);
-    const int error = (closed.bottom - closed.top) - px(24);
+    const int error = (closed.bottom - closed.top) - px(height);
     if (error == 0 || field - error < 1) break;
     field -= error;
     SendMessageW(h, CB_SETITEMHEIGHT, static_cast<WPARAM>(-1), field);
@@ -89,9 +90,78 @@ HWND create_list(HWND parent, int id, int left, int top, int width, const auto& 
   return h;
 }
 
+template <std::size_t N>
+std::vector<std::string> as_list(const std::array<std::string, N>& items) {
+  return {items.begin(), items.end()};
+}
+
+// The menu bar: each item's command reaches its handler.
+struct MenuItem {
+  const wchar_t* text;
+  int id;
+  void (Tfmain::*click)();
+};
+constexpr MenuItem menu_items[] = {
+    {L"Update firmware", id_N1, &Tfmain::N1Click},
+    {L"About", id_N2, &Tfmain::N2Click},
+};
+
 }  // namespace
 
+std::span<const Tfmain::Control> Tfmain::controls() {
+  using K = ControlKind;
+  using P = PanelButton;
+  static const Control table[] = {
+      {.name = "b0", .kind = K::button, .text = L"1", .place = {20, 20, 77, 45}, .press = &Tfmain::but_sel,
+       .button = &Tfmain::b0, .which = P::b0},
+      {.name = "b2", .kind = K::button, .text = L"3", .place = {20, 71, 77, 45}, .press = &Tfmain::but_sel,
+       .button = &Tfmain::b2, .which = P::b2},
+      {.name = "b1", .kind = K::button, .text = L"2", .place = {115, 20, 77, 45}, .press = &Tfmain::but_sel,
+       .button = &Tfmain::b1, .which = P::b1},
+      {.name = "b3", .kind = K::button, .text = L"4", .place = {115, 71, 77, 45}, .press = &Tfmain::but_sel,
+       .button = &Tfmain::b3, .which = P::b3},
+      {.name = "lb", .kind = K::button, .text = L"L", .place = {214, 20, 40, 45}, .press = &Tfmain::lr_down,
+       .button = &Tfmain::lb, .which = P::lb},
+      {.name = "rb", .kind = K::button, .text = L"R", .place = {214, 71, 40, 45}, .press = &Tfmain::lr_down,
+       .button = &Tfmain::rb, .which = P::rb},
+      {.name = "pnl1", .kind = K::panel, .place = {20, 130, 234, 215}, .window = &Tfmain::pnl1},
+      {.name = "Label4", .kind = K::label, .text = L"Source SDI", .place = {32, 19, 71, 16}, .style = SS_RIGHT},
+      {.name = "lbl2", .kind = K::label, .text = L"Gain", .place = {76, 52, 27, 16}, .style = SS_RIGHT},
+      {.name = "Label1", .kind = K::label, .text = L"Ref Level", .place = {43, 84, 60, 16}, .style = SS_RIGHT},
+      {.name = "Label11", .kind = K::label, .text = L"Delay", .place = {67, 117, 36, 16}, .style = SS_RIGHT},
+      {.name = "lbl3", .kind = K::label, .text = L"Delay GPI", .place = {42, 150, 61, 16}, .style = SS_RIGHT},
+      {.name = "Label2", .kind = K::label, .text = L"Scale", .place = {69, 183, 34, 16}, .style = SS_RIGHT},
+      {.name = "lbl1", .kind = K::label, .text = L"dB", .place = {187, 53, 24, 16}, .style = SS_LEFT},
+      {.name = "Label3", .kind = K::label, .text = L"ms", .place = {187, 117, 24, 16}, .style = SS_LEFT},
+      {.name = "lbl4", .kind = K::label, .text = L"ms", .place = {187, 147, 24, 16}, .style = SS_LEFT},
+      // Lists and spins in tab order: ref, scale, src, delay, delay_gpi, gain.
+      {.name = "ref", .kind = K::list, .place = {114, 81, 91, 24}, .id = id_ref, .change = &Tfmain::refSelect,
+       .window = &Tfmain::ref, .items = [] { return as_list(ref_items()); }},
+      {.name = "scale", .kind = K::list, .place = {114, 180, 91, 24}, .id = id_scale, .change = &Tfmain::scaleChange,
+       .window = &Tfmain::scale, .items = [] { return as_list(scale_items()); }},
+      {.name = "src", .kind = K::list, .place = {114, 16, 91, 24}, .id = id_src, .change = &Tfmain::srcSelect,
+       .window = &Tfmain::src, .items = [] { return as_list(src_items()); }},
+      {.name = "delay", .kind = K::spin, .text = L"0", .place = {114, 114, 69, 24}, .id = id_delay,
+       .change = &Tfmain::delayChange, .window = &Tfmain::delay, .arrows = &Tfmain::delay_ud,
+       .spin = &Tfmain::delay_spin_, .range = delay_range},
+      {.name = "delay_gpi", .kind = K::spin, .text = L"0", .place = {114, 144, 69, 24}, .id = id_delay_gpi,
+       .change = &Tfmain::delay_gpiChange, .window = &Tfmain::delay_gpi, .arrows = &Tfmain::delay_gpi_ud,
+       .spin = &Tfmain::delay_gpi_spin_, .range = delay_range},
+      {.name = "gain", .kind = K::spin, .text = L"0", .place = {114, 49, 69, 24}, .id = id_gain,
+       .change = &Tfmain::gainChange, .window = &Tfmain::gain, .arrows = &Tfmain::gain_ud,
+       .spin = &Tfmain::gain_spin_, .range = gain_range},
+  };
+  return table;
+}
+
 bool Tfmain::create(HINSTANCE instance) {
+  if (!create_window(instance)) return false;
+  create_controls();
+  FormCreate();
+  return true;
+}
+
+bool Tfmain::create_window(HINSTANCE instance) {
   WNDCLASSEXW wc{};
   wc.cbSize = sizeof wc;
   wc.style = CS_DBLCLKS;   // the colour-style buttons take double-clicks
@@ -104,8 +174,7 @@ bool Tfmain::create(HINSTANCE instance) {
   if (!RegisterClassExW(&wc)) return false;
 
   mm = CreateMenu();
-  AppendMenuW(mm, MF_STRING, id_N1, L"Update firmware");
-  AppendMenuW(mm, MF_STRING, id_N2, L"About");
+  for (const MenuItem& item : menu_items) AppendMenuW(mm, MF_STRING, item.id, item.text);
 
   const SIZE outer = outer_size_for_client(client_width, client_height, fmain_style, 0, true);
   if (!CreateWindowExW(0, fmain_class, application_title, fmain_style, CW_USEDEFAULT, CW_USEDEFAULT, outer.cx,
@@ -122,7 +191,10 @@ bool Tfmain::create(HINSTANCE instance) {
   if (dw || dh)
     SetWindowPos(handle, nullptr, 0, 0, window.right - window.left + dw, window.bottom - window.top + dh,
                  SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
+  return true;
+}
 
+void Tfmain::create_controls() {
   host_ = std::make_unique<hs::THSButtonHost>(handle);
   hs::TFont font;
   font.Name = L"Tahoma";
@@ -132,94 +204,71 @@ bool Tfmain::create(HINSTANCE instance) {
   hs::TFont hot_font = font;
   hot_font.Color = hs::clWindowText;
 
-  struct ButtonPlace {
-    hs::THSSpeedButton** field;
-    PanelButton which;
-    const wchar_t* caption;
-    int left, top, width, height;
-  } const places[] = {
-      {&b0, PanelButton::b0, L"1", 20, 20, 77, 45}, {&b2, PanelButton::b2, L"3", 20, 71, 77, 45},
-      {&b1, PanelButton::b1, L"2", 115, 20, 77, 45}, {&b3, PanelButton::b3, L"4", 115, 71, 77, 45},
-      {&lb, PanelButton::lb, L"L", 214, 20, 40, 45}, {&rb, PanelButton::rb, L"R", 214, 71, 40, 45},
-  };
-  for (const auto& place : places) {
-    hs::THSSpeedButton* b = host_->CreateButton(px(place.left), px(place.top), px(place.width), px(place.height),
-                                                place.caption, button_tag(place.which), font);
-    // The creation values, in this order: ColorStyle overwrites what Color derived.
-    b->SetAlignment(hs::taCenter);
-    b->SetBorder(1);
-    b->SetCaption(place.caption);
-    b->SetColor(hs::clSilver);
-    b->SetColorWhenDown(hs::clWhite);
-    b->SetColorStyle(hs::lcsChrome);
-    b->SetFont(font);
-    b->SetHotTrackColor(0xD0D0D0);
-    b->SetHotTrackFont(hot_font);
-    b->SetParentFont(false);
-    b->SetShadowColor(hs::clSilver);
-    b->SetSmooth(0);
-    b->SetStyle(hs::bsModern);
-    b->SetHint(button_hint(place.which));
-    b->SetShowHint(true);
-    if (is_preset_button(place.which))
-      b->OnMouseDown = [this](hs::THSSpeedButton* sender, hs::TMouseButton button, hs::TShiftState, int, int) {
-        but_sel(sender, button);
-      };
-    else
-      b->OnMouseDown = [this](hs::THSSpeedButton* sender, hs::TMouseButton, hs::TShiftState, int, int) {
-        lr_down(sender);
-      };
-    *place.field = b;
+  for (const Control& c : controls()) {
+    const auto& [left, top, width, height] = c.place;
+    switch (c.kind) {
+      case ControlKind::button: make_button(c, font, hot_font); break;
+      case ControlKind::panel:
+        this->*c.window = create_panel(handle, left, top, width, height, GetSysColor(COLOR_BTNFACE));
+        break;
+      case ControlKind::label: create_label(pnl1, c.text, left, top, width, height, c.style); break;
+      case ControlKind::list: this->*c.window = create_list(pnl1, c.id, left, top, width, height, c.items()); break;
+      case ControlKind::spin: make_spin(c); break;
+    }
   }
 
   // Keyboard and accessibility clients reach the buttons as presets 1 to 4, L, R.
   host_->SetAccessibleButtons({b0, b1, b2, b3, lb, rb});
   host_->OnAccessibleInfo = [this](const hs::THSSpeedButton& b) { return accessible_info(b); };
   set_window_shortcuts(handle, [this](const MSG& msg) { return shortcut_key(msg); });
+}
 
-  pnl1 = create_panel(handle, 20, 130, 234, 215, GetSysColor(COLOR_BTNFACE));
-  create_label(pnl1, L"Source SDI", 32, 19, 71, SS_RIGHT);    // Label4
-  create_label(pnl1, L"Gain", 76, 52, 27, SS_RIGHT);          // lbl2
-  create_label(pnl1, L"Ref Level", 43, 84, 60, SS_RIGHT);     // Label1
-  create_label(pnl1, L"Delay", 67, 117, 36, SS_RIGHT);        // Label11
-  create_label(pnl1, L"Delay GPI", 42, 150, 61, SS_RIGHT);    // lbl3
-  create_label(pnl1, L"Scale", 69, 183, 34, SS_RIGHT);        // Label2
-  create_label(pnl1, L"dB", 187, 53, 24, SS_LEFT);            // lbl1
-  create_label(pnl1, L"ms", 187, 117, 24, SS_LEFT);           // Label3
-  create_label(pnl1, L"ms", 187, 147, 24, SS_LEFT);           // lbl4
+void Tfmain::make_button(const Control& c, const hs::TFont& font, const hs::TFont& hot_font) {
+  const auto& [left, top, width, height] = c.place;
+  hs::THSSpeedButton* b =
+      host_->CreateButton(px(left), px(top), px(width), px(height), c.text, button_tag(c.which), font);
+  // The creation values, in this order: ColorStyle overwrites what Color derived.
+  b->SetAlignment(hs::taCenter);
+  b->SetBorder(1);
+  b->SetCaption(c.text);
+  b->SetColor(hs::clSilver);
+  b->SetColorWhenDown(hs::clWhite);
+  b->SetColorStyle(hs::lcsChrome);
+  b->SetFont(font);
+  b->SetHotTrackColor(0xD0D0D0);
+  b->SetHotTrackFont(hot_font);
+  b->SetParentFont(false);
+  b->SetShadowColor(hs::clSilver);
+  b->SetSmooth(0);
+  b->SetStyle(hs::bsModern);
+  b->SetHint(button_hint(c.which));
+  b->SetShowHint(true);
+  b->OnMouseDown = [this, press = c.press](hs::THSSpeedButton* sender, hs::TMouseButton button, hs::TShiftState,
+                                           int, int) { (this->*press)(sender, button); };
+  this->*c.button = b;
+}
 
-  // Created in tab order (ref, scale, src, delay, delay_gpi, gain): the
-  // z-order of the panel's children is the order Tab walks them.
-  ref = create_list(pnl1, id_ref, 114, 81, 91, ref_items());
-  scale = create_list(pnl1, id_scale, 114, 180, 91, scale_items());
-  src = create_list(pnl1, id_src, 114, 16, 91, src_items());
-
-  auto make_spin = [&](Spin& spin, HWND& edit, HWND& arrows, int id, int top, SpinRange range,
-                       void (Tfmain::*changed)()) {
-    edit = create_child(pnl1, WS_EX_CLIENTEDGE, WC_EDITW, L"0", ES_LEFT | ES_AUTOHSCROLL | WS_TABSTOP, 114, top, 69,
-                        24, id, tahoma_bold(13));
-    // UDS_ALIGNRIGHT puts the arrows inside the 69 pixels, at the edit's right end.
-    arrows = CreateWindowExW(0, UPDOWN_CLASSW, L"",
-                             WS_CHILD | WS_VISIBLE | UDS_ALIGNRIGHT | UDS_SETBUDDYINT | UDS_ARROWKEYS | UDS_NOTHOUSANDS,
-                             0, 0, 0, 0, pnl1, reinterpret_cast<HMENU>(static_cast<INT_PTR>(id + 10)),
-                             GetModuleHandleW(nullptr), nullptr);
-    SendMessageW(arrows, UDM_SETBUDDY, reinterpret_cast<WPARAM>(edit), 0);
-    SendMessageW(arrows, UDM_SETRANGE32, static_cast<WPARAM>(range.min), static_cast<LPARAM>(range.max));
-    UDACCEL accel{0, static_cast<UINT>(range.step)};
-    SendMessageW(arrows, UDM_SETACCEL, 1, reinterpret_cast<LPARAM>(&accel));
-    SendMessageW(arrows, UDM_SETPOS32, 0, 0);
-    spin.edit = edit;
-    spin.arrows = arrows;
-    spin.range = range;
-    spin.value = 0;
-    spin.changed = changed;
-  };
-  make_spin(delay_spin_, delay, delay_ud, id_delay, 114, delay_range, &Tfmain::delayChange);
-  make_spin(delay_gpi_spin_, delay_gpi, delay_gpi_ud, id_delay_gpi, 144, delay_range, &Tfmain::delay_gpiChange);
-  make_spin(gain_spin_, gain, gain_ud, id_gain, 49, gain_range, &Tfmain::gainChange);
-
-  FormCreate();
-  return true;
+void Tfmain::make_spin(const Control& c) {
+  HWND edit = create_child(pnl1, WS_EX_CLIENTEDGE, WC_EDITW, c.text, ES_LEFT | ES_AUTOHSCROLL | WS_TABSTOP,
+                           c.place.left, c.place.top, c.place.width, c.place.height, c.id, tahoma_bold(13));
+  // UDS_ALIGNRIGHT puts the arrows inside the edit's width, at its right end.
+  HWND arrows = CreateWindowExW(0, UPDOWN_CLASSW, L"",
+                                WS_CHILD | WS_VISIBLE | UDS_ALIGNRIGHT | UDS_SETBUDDYINT | UDS_ARROWKEYS |
+                                    UDS_NOTHOUSANDS,
+                                0, 0, 0, 0, pnl1, reinterpret_cast<HMENU>(static_cast<INT_PTR>(c.id + 10)),
+                                GetModuleHandleW(nullptr), nullptr);
+  SendMessageW(arrows, UDM_SETBUDDY, reinterpret_cast<WPARAM>(edit), 0);
+  SendMessageW(arrows, UDM_SETRANGE32, static_cast<WPARAM>(c.range.min), static_cast<LPARAM>(c.range.max));
+  UDACCEL accel{0, static_cast<UINT>(c.range.step)};
+  SendMessageW(arrows, UDM_SETACCEL, 1, reinterpret_cast<LPARAM>(&accel));
+  SendMessageW(arrows, UDM_SETPOS32, 0, 0);
+  this->*c.window = edit;
+  this->*c.arrows = arrows;
+  Spin& spin = this->*c.spin;
+  spin.edit = edit;
+  spin.arrows = arrows;
+  spin.range = c.range;
+  spin.value = 0;
 }
 
 void Tfmain::FormCreate() {
@@ -290,7 +339,7 @@ void Tfmain::but_sel(hs::THSSpeedButton* Sender, hs::TMouseButton Button) {
   if (GetActiveWindow() == handle) SetFocus(handle);
 }
 
-void Tfmain::lr_down(hs::THSSpeedButton* Sender) {
+void Tfmain::lr_down(hs::THSSpeedButton* Sender, hs::TMouseButton) {
   const int tag = static_cast<int>(Sender->Tag);
   bool changed = false;
   settings_edit([&](TSettings& s) { changed = edit_channel(s, tag); });
@@ -384,12 +433,12 @@ Tfmain::Spin* Tfmain::spin_of(HWND edit) {
   return nullptr;
 }
 
-void Tfmain::spin_text_changed(Spin& spin) {
+void Tfmain::spin_text_changed(Spin& spin, ChangeHandler change) {
   // Text that is not a number changes nothing; numbers are clamped to the range.
   const auto value = spin_value(narrow(window_text(spin.edit)), spin.range);
   if (!value) return;
   spin.value = *value;
-  if (handlers_attached_) (this->*spin.changed)();
+  if (handlers_attached_) (this->*change)();
 }
 
 void Tfmain::spin_show(Spin& spin, int value) {
@@ -419,40 +468,49 @@ void Tfmain::refresh() {
   handlers_attached_ = true;
 }
 
+const Tfmain::Control* Tfmain::row_of(int id, HWND window) const {
+  for (const Control& c : controls())
+    if (c.id != 0 && c.id == id && c.window && this->*c.window == window) return &c;
+  return nullptr;
+}
+
+// WM_COMMAND from the menu, and from the panel's controls (the panel passes
+// them on): each goes to the handler its menu item or control row names.
+void Tfmain::on_command(int id, int code, HWND control) {
+  if (!control) {
+    for (const MenuItem& item : menu_items)
+      if (item.id == id) (this->*item.click)();
+    return;
+  }
+  if (code == EN_SETFOCUS || code == CBN_SETFOCUS) active_control_ = control;
+  const Control* c = row_of(id, control);
+  if (!c) return;
+  if (c->kind == ControlKind::spin)
+    spin_notice(this->*c->spin, code, c->change);
+  else if (c->kind == ControlKind::list && code == CBN_SELCHANGE && handlers_attached_)
+    (this->*c->change)();
+}
+
+void Tfmain::spin_notice(Spin& spin, int code, ChangeHandler change) {
+  if (code == EN_CHANGE) spin_text_changed(spin, change);
+  // Leaving the box shows the value that was taken (clamped, or the last number).
+  if (code == EN_KILLFOCUS) {
+    const bool attached = handlers_attached_;
+    handlers_attached_ = false;
+    spin_show(spin, spin.value);
+    handlers_attached_ = attached;
+  }
+}
+
 LRESULT Tfmain::handle_message(UINT msg, WPARAM wp, LPARAM lp) {
   if (host_) {
     LRESULT result = 0;
     if (host_->handle_message(handle, msg, wp, lp, result)) return result;
   }
   switch (msg) {
-    case WM_COMMAND: {
-      const int id = LOWORD(wp);
-      const int code = HIWORD(wp);
-      HWND control = reinterpret_cast<HWND>(lp);
-      if (!control) {
-        if (id == id_N1) N1Click();
-        if (id == id_N2) N2Click();
-        return 0;
-      }
-      if (code == EN_SETFOCUS || code == CBN_SETFOCUS) active_control_ = control;
-      if (Spin* spin = spin_of(control)) {
-        if (code == EN_CHANGE) spin_text_changed(*spin);
-        // Leaving the box shows the value that was taken (clamped, or the last number).
-        if (code == EN_KILLFOCUS) {
-          const bool attached = handlers_attached_;
-          handlers_attached_ = false;
-          spin_show(*spin, spin->value);
-          handlers_attached_ = attached;
-        }
-        return 0;
-      }
-      if (code == CBN_SELCHANGE && handlers_attached_) {
-        if (control == src) srcSelect();
-        if (control == ref) refSelect();
-        if (control == scale) scaleChange();
-      }
+    case WM_COMMAND:
+      on_command(LOWORD(wp), HIWORD(wp), reinterpret_cast<HWND>(lp));
       return 0;
-    }
     case WM_CTLCOLORSTATIC: {
       // Labels, and the spin boxes' edits while disabled, on the button-face ground.
       HDC dc = reinterpret_cast<HDC>(wp);
