@@ -2,7 +2,10 @@
 
 #include <commctrl.h>
 
+#include <array>
+#include <span>
 #include <string>
+#include <vector>
 
 #include "USB.h"
 #include "uu.h"
