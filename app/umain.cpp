@@ -139,20 +139,20 @@ std::span<const Tfmain::Control> Tfmain::controls() {
       {.name = "lbl4", .kind = K::label, .text = L"ms", .place = {187, 147, 24, 16}, .style = SS_LEFT},
       // Lists and spins in tab order: ref, scale, src, delay, delay_gpi, gain.
       {.name = "ref", .kind = K::list, .place = {114, 81, 91, 24}, .id = id_ref, .change = &Tfmain::refSelect,
-       .window = &Tfmain::ref, .items = [] { return as_list(ref_items()); }},
+       .window = &Tfmain::ref, .field = ValueField::ref, .items = [] { return as_list(ref_items()); }},
       {.name = "scale", .kind = K::list, .place = {114, 180, 91, 24}, .id = id_scale, .change = &Tfmain::scaleChange,
-       .window = &Tfmain::scale, .items = [] { return as_list(scale_items()); }},
+       .window = &Tfmain::scale, .field = ValueField::scale, .items = [] { return as_list(scale_items()); }},
       {.name = "src", .kind = K::list, .place = {114, 16, 91, 24}, .id = id_src, .change = &Tfmain::srcSelect,
-       .window = &Tfmain::src, .items = [] { return as_list(src_items()); }},
+       .window = &Tfmain::src, .field = ValueField::src, .items = [] { return as_list(src_items()); }},
       {.name = "delay", .kind = K::spin, .text = L"0", .place = {114, 114, 69, 24}, .id = id_delay,
        .change = &Tfmain::delayChange, .window = &Tfmain::delay, .arrows = &Tfmain::delay_ud,
-       .spin = &Tfmain::delay_spin_, .range = delay_range},
+       .spin = &Tfmain::delay_spin_, .field = ValueField::delay, .range = delay_range},
       {.name = "delay_gpi", .kind = K::spin, .text = L"0", .place = {114, 144, 69, 24}, .id = id_delay_gpi,
        .change = &Tfmain::delay_gpiChange, .window = &Tfmain::delay_gpi, .arrows = &Tfmain::delay_gpi_ud,
-       .spin = &Tfmain::delay_gpi_spin_, .range = delay_range},
+       .spin = &Tfmain::delay_gpi_spin_, .field = ValueField::delay_gpi, .range = delay_range},
       {.name = "gain", .kind = K::spin, .text = L"0", .place = {114, 49, 69, 24}, .id = id_gain,
        .change = &Tfmain::gainChange, .window = &Tfmain::gain, .arrows = &Tfmain::gain_ud,
-       .spin = &Tfmain::gain_spin_, .range = gain_range},
+       .spin = &Tfmain::gain_spin_, .field = ValueField::gain, .range = gain_range},
   };
   return table;
 }
@@ -419,20 +419,14 @@ hs::THSAccessibleInfo Tfmain::accessible_info(const hs::THSSpeedButton& b) const
 }
 
 HWND Tfmain::control_of(ValueField field) const {
-  switch (field) {
-    case ValueField::src: return src;
-    case ValueField::gain: return gain;
-    case ValueField::ref: return ref;
-    case ValueField::delay: return delay;
-    case ValueField::delay_gpi: return delay_gpi;
-    case ValueField::scale: return scale;
-  }
+  for (const Control& c : controls())
+    if (c.field == field) return this->*c.window;
   return nullptr;
 }
 
 Tfmain::Spin* Tfmain::spin_of(HWND edit) {
-  for (Spin* s : {&gain_spin_, &delay_spin_, &delay_gpi_spin_})
-    if (s->edit == edit) return s;
+  for (const Control& c : controls())
+    if (c.kind == ControlKind::spin && this->*c.window == edit) return &(this->*c.spin);
   return nullptr;
 }
 

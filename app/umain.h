@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string>
 #include <vector>
@@ -84,6 +85,7 @@ private:
     HWND Tfmain::*arrows = nullptr;  // spin's up-down control
     Spin Tfmain::*spin = nullptr;
     PanelButton which = PanelButton::b0;         // button
+    std::optional<ValueField> field{};           // list, spin: the setting it shows
     std::vector<std::string> (*items)() = nullptr;  // list
     SpinRange range{};                           // spin
   };

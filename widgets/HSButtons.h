@@ -67,7 +67,7 @@ struct THSFaceParams {
 // one and lends it to its buttons; the painter takes one as a parameter.
 // THSPortableServices is the deterministic set (block font, classic scheme,
 // 32 bits, no timer that ticks by itself); Windows has THSWin32Services
-// (win/HSButtonHost.h).
+// (win/HSWinServices.h).
 class THSTimerBackend;
 class THSButtonServices {
  public:
