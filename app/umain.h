@@ -92,6 +92,7 @@ private:
   static std::span<const Control> controls();
 
   bool create_window(HINSTANCE instance);
+  HMENU create_menu();
   void create_controls();
   void make_button(const Control& c, const hs::TFont& font, const hs::TFont& hot_font);
   void make_spin(const Control& c);
