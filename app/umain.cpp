@@ -17,10 +17,6 @@ namespace {
 // box (and the closing on a failed binding) does not run inside WM_ACTIVATE.
 constexpr UINT WM_APP_ACTIVATE = WM_APP + 2;
 
-constexpr int id_N1 = 101, id_N2 = 102;
-constexpr int id_src = 1001, id_gain = 1002, id_ref = 1003, id_delay = 1004, id_delay_gpi = 1005,
-              id_scale = 1006;
-
 constexpr wchar_t fmain_class[] = L"Tfmain";
 constexpr DWORD fmain_style = WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX | WS_CLIPCHILDREN;
 constexpr int client_width = 274, client_height = 365;
@@ -55,43 +51,16 @@ LRESULT CALLBACK fmain_proc(HWND h, UINT msg, WPARAM wp, LPARAM lp) {
   return self ? self->handle_message(msg, wp, lp) : DefWindowProcW(h, msg, wp, lp);
 }
 
-HWND create_label(HWND parent, const wchar_t* text, int left, int top, int width, DWORD align) {
-  // A right-aligned label keeps its right edge and gets room to the left: text
-  // does not scale exactly with the DPI, and a static control wraps (hiding the
-  // rest) rather than overflow.
-  if (align == SS_RIGHT) {
-    left -= 24;
-    width += 24;
-  }
-  return create_child(parent, 0, L"STATIC", text, align | SS_NOPREFIX, left, top, width, 16, 0, tahoma_bold(13));
-}
-
-HWND create_list(HWND parent, int id, int left, int top, int width, const auto& items) {
-  // The height of a drop-down list's window includes its list; the closed box
-  // gets its 24-pixel height through the selection field's item height.
-  HWND h = create_child(parent, 0, WC_COMBOBOXW, L"", CBS_DROPDOWNLIST | WS_VSCROLL | WS_TABSTOP, left, top, width,
-                        24 + 200, id, tahoma_bold(13));
-  for (const auto& item : items) SendMessageW(h, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(widen(item).c_str()));
-  // The closed height follows the selection field's height by a frame that
-  // differs between platforms and themes: measure and correct.
-  // (Wine reads back a field height other than the one set, so the correction
-  // works on the value set.)
-  int field = static_cast<int>(SendMessageW(h, CB_GETITEMHEIGHT, static_cast<WPARAM>(-1), 0));
-  for (int pass = 0; pass < 3; ++pass) {
-    RECT closed{};
-    GetWindowRect(h, &closed);
-    const int error = (closed.bottom - closed.top) - px(24);
-    if (error == 0 || field - error < 1) break;
-    field -= error;
-    SendMessageW(h, CB_SETITEMHEIGHT, static_cast<WPARAM>(-1), field);
-  }
-  SendMessageW(h, CB_SETCURSEL, 0, 0);
-  return h;
-}
-
 }  // namespace
 
 bool Tfmain::create(HINSTANCE instance) {
+  if (!create_window(instance)) return false;
+  create_controls();
+  FormCreate();
+  return true;
+}
+
+bool Tfmain::create_window(HINSTANCE instance) {
   WNDCLASSEXW wc{};
   wc.cbSize = sizeof wc;
   wc.style = CS_DBLCLKS;   // the colour-style buttons take double-clicks
@@ -103,9 +72,7 @@ bool Tfmain::create(HINSTANCE instance) {
   wc.lpszClassName = fmain_class;
   if (!RegisterClassExW(&wc)) return false;
 
-  mm = CreateMenu();
-  AppendMenuW(mm, MF_STRING, id_N1, L"Update firmware");
-  AppendMenuW(mm, MF_STRING, id_N2, L"About");
+  mm = create_menu();
 
   const SIZE outer = outer_size_for_client(client_width, client_height, fmain_style, 0, true);
   if (!CreateWindowExW(0, fmain_class, application_title, fmain_style, CW_USEDEFAULT, CW_USEDEFAULT, outer.cx,
@@ -122,103 +89,6 @@ bool Tfmain::create(HINSTANCE instance) {
   if (dw || dh)
     SetWindowPos(handle, nullptr, 0, 0, window.right - window.left + dw, window.bottom - window.top + dh,
                  SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
-
-  host_ = std::make_unique<hs::THSButtonHost>(handle);
-  hs::TFont font;
-  font.Name = L"Tahoma";
-  font.Height = px(13);
-  font.Bold = true;
-  font.Color = hs::clBlack;
-  hs::TFont hot_font = font;
-  hot_font.Color = hs::clWindowText;
-
-  struct ButtonPlace {
-    hs::THSSpeedButton** field;
-    PanelButton which;
-    const wchar_t* caption;
-    int left, top, width, height;
-  } const places[] = {
-      {&b0, PanelButton::b0, L"1", 20, 20, 77, 45}, {&b2, PanelButton::b2, L"3", 20, 71, 77, 45},
-      {&b1, PanelButton::b1, L"2", 115, 20, 77, 45}, {&b3, PanelButton::b3, L"4", 115, 71, 77, 45},
-      {&lb, PanelButton::lb, L"L", 214, 20, 40, 45}, {&rb, PanelButton::rb, L"R", 214, 71, 40, 45},
-  };
-  for (const auto& place : places) {
-    hs::THSSpeedButton* b = host_->CreateButton(px(place.left), px(place.top), px(place.width), px(place.height),
-                                                place.caption, button_tag(place.which), font);
-    // The creation values, in this order: ColorStyle overwrites what Color derived.
-    b->SetAlignment(hs::taCenter);
-    b->SetBorder(1);
-    b->SetCaption(place.caption);
-    b->SetColor(hs::clSilver);
-    b->SetColorWhenDown(hs::clWhite);
-    b->SetColorStyle(hs::lcsChrome);
-    b->SetFont(font);
-    b->SetHotTrackColor(0xD0D0D0);
-    b->SetHotTrackFont(hot_font);
-    b->SetParentFont(false);
-    b->SetShadowColor(hs::clSilver);
-    b->SetSmooth(0);
-    b->SetStyle(hs::bsModern);
-    b->SetHint(button_hint(place.which));
-    b->SetShowHint(true);
-    if (is_preset_button(place.which))
-      b->OnMouseDown = [this](hs::THSSpeedButton* sender, hs::TMouseButton button, hs::TShiftState, int, int) {
-        but_sel(sender, button);
-      };
-    else
-      b->OnMouseDown = [this](hs::THSSpeedButton* sender, hs::TMouseButton, hs::TShiftState, int, int) {
-        lr_down(sender);
-      };
-    *place.field = b;
-  }
-
-  // Keyboard and accessibility clients reach the buttons as presets 1 to 4, L, R.
-  host_->SetAccessibleButtons({b0, b1, b2, b3, lb, rb});
-  host_->OnAccessibleInfo = [this](const hs::THSSpeedButton& b) { return accessible_info(b); };
-  set_window_shortcuts(handle, [this](const MSG& msg) { return shortcut_key(msg); });
-
-  pnl1 = create_panel(handle, 20, 130, 234, 215, GetSysColor(COLOR_BTNFACE));
-  create_label(pnl1, L"Source SDI", 32, 19, 71, SS_RIGHT);    // Label4
-  create_label(pnl1, L"Gain", 76, 52, 27, SS_RIGHT);          // lbl2
-  create_label(pnl1, L"Ref Level", 43, 84, 60, SS_RIGHT);     // Label1
-  create_label(pnl1, L"Delay", 67, 117, 36, SS_RIGHT);        // Label11
-  create_label(pnl1, L"Delay GPI", 42, 150, 61, SS_RIGHT);    // lbl3
-  create_label(pnl1, L"Scale", 69, 183, 34, SS_RIGHT);        // Label2
-  create_label(pnl1, L"dB", 187, 53, 24, SS_LEFT);            // lbl1
-  create_label(pnl1, L"ms", 187, 117, 24, SS_LEFT);           // Label3
-  create_label(pnl1, L"ms", 187, 147, 24, SS_LEFT);           // lbl4
-
-  // Created in tab order (ref, scale, src, delay, delay_gpi, gain): the
-  // z-order of the panel's children is the order Tab walks them.
-  ref = create_list(pnl1, id_ref, 114, 81, 91, ref_items());
-  scale = create_list(pnl1, id_scale, 114, 180, 91, scale_items());
-  src = create_list(pnl1, id_src, 114, 16, 91, src_items());
-
-  auto make_spin = [&](Spin& spin, HWND& edit, HWND& arrows, int id, int top, SpinRange range,
-                       void (Tfmain::*changed)()) {
-    edit = create_child(pnl1, WS_EX_CLIENTEDGE, WC_EDITW, L"0", ES_LEFT | ES_AUTOHSCROLL | WS_TABSTOP, 114, top, 69,
-                        24, id, tahoma_bold(13));
-    // UDS_ALIGNRIGHT puts the arrows inside the 69 pixels, at the edit's right end.
-    arrows = CreateWindowExW(0, UPDOWN_CLASSW, L"",
-                             WS_CHILD | WS_VISIBLE | UDS_ALIGNRIGHT | UDS_SETBUDDYINT | UDS_ARROWKEYS | UDS_NOTHOUSANDS,
-                             0, 0, 0, 0, pnl1, reinterpret_cast<HMENU>(static_cast<INT_PTR>(id + 10)),
-                             GetModuleHandleW(nullptr), nullptr);
-    SendMessageW(arrows, UDM_SETBUDDY, reinterpret_cast<WPARAM>(edit), 0);
-    SendMessageW(arrows, UDM_SETRANGE32, static_cast<WPARAM>(range.min), static_cast<LPARAM>(range.max));
-    UDACCEL accel{0, static_cast<UINT>(range.step)};
-    SendMessageW(arrows, UDM_SETACCEL, 1, reinterpret_cast<LPARAM>(&accel));
-    SendMessageW(arrows, UDM_SETPOS32, 0, 0);
-    spin.edit = edit;
-    spin.arrows = arrows;
-    spin.range = range;
-    spin.value = 0;
-    spin.changed = changed;
-  };
-  make_spin(delay_spin_, delay, delay_ud, id_delay, 114, delay_range, &Tfmain::delayChange);
-  make_spin(delay_gpi_spin_, delay_gpi, delay_gpi_ud, id_delay_gpi, 144, delay_range, &Tfmain::delay_gpiChange);
-  make_spin(gain_spin_, gain, gain_ud, id_gain, 49, gain_range, &Tfmain::gainChange);
-
-  FormCreate();
   return true;
 }
 
@@ -290,7 +160,7 @@ void Tfmain::but_sel(hs::THSSpeedButton* Sender, hs::TMouseButton Button) {
   if (GetActiveWindow() == handle) SetFocus(handle);
 }
 
-void Tfmain::lr_down(hs::THSSpeedButton* Sender) {
+void Tfmain::lr_down(hs::THSSpeedButton* Sender, hs::TMouseButton) {
   const int tag = static_cast<int>(Sender->Tag);
   bool changed = false;
   settings_edit([&](TSettings& s) { changed = edit_channel(s, tag); });
@@ -366,30 +236,12 @@ hs::THSAccessibleInfo Tfmain::accessible_info(const hs::THSSpeedButton& b) const
   return info;
 }
 
-HWND Tfmain::control_of(ValueField field) const {
-  switch (field) {
-    case ValueField::src: return src;
-    case ValueField::gain: return gain;
-    case ValueField::ref: return ref;
-    case ValueField::delay: return delay;
-    case ValueField::delay_gpi: return delay_gpi;
-    case ValueField::scale: return scale;
-  }
-  return nullptr;
-}
-
-Tfmain::Spin* Tfmain::spin_of(HWND edit) {
-  for (Spin* s : {&gain_spin_, &delay_spin_, &delay_gpi_spin_})
-    if (s->edit == edit) return s;
-  return nullptr;
-}
-
-void Tfmain::spin_text_changed(Spin& spin) {
+void Tfmain::spin_text_changed(Spin& spin, ChangeHandler change) {
   // Text that is not a number changes nothing; numbers are clamped to the range.
   const auto value = spin_value(narrow(window_text(spin.edit)), spin.range);
   if (!value) return;
   spin.value = *value;
-  if (handlers_attached_) (this->*spin.changed)();
+  if (handlers_attached_) (this->*change)();
 }
 
 void Tfmain::spin_show(Spin& spin, int value) {
@@ -425,34 +277,9 @@ LRESULT Tfmain::handle_message(UINT msg, WPARAM wp, LPARAM lp) {
     if (host_->handle_message(handle, msg, wp, lp, result)) return result;
   }
   switch (msg) {
-    case WM_COMMAND: {
-      const int id = LOWORD(wp);
-      const int code = HIWORD(wp);
-      HWND control = reinterpret_cast<HWND>(lp);
-      if (!control) {
-        if (id == id_N1) N1Click();
-        if (id == id_N2) N2Click();
-        return 0;
-      }
-      if (code == EN_SETFOCUS || code == CBN_SETFOCUS) active_control_ = control;
-      if (Spin* spin = spin_of(control)) {
-        if (code == EN_CHANGE) spin_text_changed(*spin);
-        // Leaving the box shows the value that was taken (clamped, or the last number).
-        if (code == EN_KILLFOCUS) {
-          const bool attached = handlers_attached_;
-          handlers_attached_ = false;
-          spin_show(*spin, spin->value);
-          handlers_attached_ = attached;
-        }
-        return 0;
-      }
-      if (code == CBN_SELCHANGE && handlers_attached_) {
-        if (control == src) srcSelect();
-        if (control == ref) refSelect();
-        if (control == scale) scaleChange();
-      }
+    case WM_COMMAND:
+      on_command(LOWORD(wp), HIWORD(wp), reinterpret_cast<HWND>(lp));
       return 0;
-    }
     case WM_CTLCOLORSTATIC: {
       // Labels, and the spin boxes' edits while disabled, on the button-face ground.
       HDC dc = reinterpret_cast<HDC>(wp);

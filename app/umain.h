@@ -4,7 +4,12 @@
 
 #include <windows.h>
 
+#include <cstdint>
 #include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
 
 #include "PresetLogic.h"
 #include "win/HSButtonHost.h"
@@ -39,7 +44,7 @@ public:
   void N2Click();
 
   void but_sel(hs::THSSpeedButton* Sender, hs::TMouseButton Button);
-  void lr_down(hs::THSSpeedButton* Sender);
+  void lr_down(hs::THSSpeedButton* Sender, hs::TMouseButton Button);
   void srcSelect();
   void gainChange();
   void refSelect();
@@ -56,10 +61,48 @@ private:
     HWND edit = nullptr, arrows = nullptr;
     SpinRange range{};
     int value = 0;   // the last value inside the range; typed text that is not a number leaves it
-    void (Tfmain::*changed)() = nullptr;
   };
+
+  // The window's controls, one row each in creation order; the z-order of the
+  // panel's children is the order Tab walks them. A row says how the control
+  // is made, where it is kept and which handler its notifications reach.
+  enum class ControlKind : uint8_t { button, panel, label, list, spin };
+  using PressHandler = void (Tfmain::*)(hs::THSSpeedButton*, hs::TMouseButton);
+  using ChangeHandler = void (Tfmain::*)();
+  struct Control {
+    const char* name;                // the control's name in the form
+    ControlKind kind;
+    const wchar_t* text = L"";       // caption of a button or label
+    struct Place {
+      int left = 0, top = 0, width = 0, height = 0;   // layout pixels
+    } place;
+    DWORD style = 0;                 // a label's alignment
+    int id = 0;                      // control id of a list or spin
+    PressHandler press = nullptr;    // button: mouse down
+    ChangeHandler change = nullptr;  // list: selection made; spin: value taken
+    hs::THSSpeedButton* Tfmain::*button = nullptr;
+    HWND Tfmain::*window = nullptr;  // panel, list, spin's edit
+    HWND Tfmain::*arrows = nullptr;  // spin's up-down control
+    Spin Tfmain::*spin = nullptr;
+    PanelButton which = PanelButton::b0;         // button
+    std::optional<ValueField> field{};           // list, spin: the setting it shows
+    std::vector<std::string> (*items)() = nullptr;  // list
+    SpinRange range{};                           // spin
+  };
+  static std::span<const Control> controls();
+
+  bool create_window(HINSTANCE instance);
+  HMENU create_menu();
+  void create_controls();
+  void make_button(const Control& c, const hs::TFont& font, const hs::TFont& hot_font);
+  void make_spin(const Control& c);
+  // The row of the list or spin whose notification this is.
+  const Control* row_of(int id, HWND window) const;
+  void on_command(int id, int code, HWND control);
+  void spin_notice(Spin& spin, int code, ChangeHandler change);
+
   Spin* spin_of(HWND edit);
-  void spin_text_changed(Spin& spin);
+  void spin_text_changed(Spin& spin, ChangeHandler change);
   void spin_show(Spin& spin, int value);
   void value_edited(ValueField field, int value);
   hs::THSSpeedButton* button(int n) const;

@@ -13,13 +13,17 @@ const THSColorSet ColorStyleColors[4] = {
     {0x00C0C0, 0x00FFFF, 0x008080, 0xFFFFFF, 0x00DFDF},  // lcsGold
 };
 
-namespace {
-TScreenDepthSource g_screenDepth = nullptr;
-THSTimerBackend* g_timerBackend = nullptr;
-}  // namespace
+// ---------------------------------------------------------------- services
 
-void SetScreenDepthSource(TScreenDepthSource source) { g_screenDepth = source; }
-int ScreenBitsPerPixel() { return g_screenDepth ? g_screenDepth() : 32; }
+TColor THSButtonServices::ToRGB(TColor c) {
+  if ((c & 0xFF000000) == 0xFF000000) return SysColor(int(c & 0xFF)) & 0xFFFFFF;
+  return ColorToRGB(c);
+}
+
+THSButtonServices& PortableButtonServices() {
+  static THSPortableServices services;
+  return services;
+}
 
 // ---------------------------------------------------------------- colours
 
@@ -127,226 +131,16 @@ void DrawPopupArrow(TCanvas32& canvas, int x, int y) {
     for (int col = row; col < 7 - row; ++col) canvas.SetPixel(x + col, y + row, clBlack);
 }
 
-// ---------------------------------------------------------------- the face
-
-void PaintButtonFace(TBitmap32& image, const THSFaceParams& p, THSFaceLayout* layout) {
-  TCanvas32 canvas(image);
-  const int W = p.W, H = p.H;
-  if (W <= 0 || H <= 0) return;
-  THSTextEngine& text = TextEngine();
-
-  // Preparation.
-  const bool down = p.Down && p.Enabled;
-  const int ofs = down && p.Style != bsEncarta ? 2 : 0;
-  TColor fill = ColorToRGB(p.Color);
-  if (p.Enabled && p.HotTrackColor != clNone) fill = HotTrackBlend(p.Color, p.HotTrackColor, p.Step);
-  if (down && p.ColorWhenDown != clNone) fill = ColorToRGB(p.ColorWhenDown);
-  const int border = p.Border;
-
-  // Background.
-  if (p.Style == bsShape) {
-    canvas.Brush.Color = clFuchsia;
-    canvas.Brush.Clear = false;
-    canvas.Rectangle(-1, -1, W + 1, H + 1);
-  } else if (!p.Transparent) {
-    canvas.Brush.Color = fill;
-    canvas.Brush.Clear = false;
-    switch (p.Style) {
-      case bsNormal:
-      case bsEncarta:
-      case bsOld:
-        canvas.Rectangle(-1, -1, W + 1, H + 1);
-        break;
-      case bsModern: {
-        const int q = H / 4 + ofs;
-        FillGradientBand(canvas, fill, p.LightColor, 0, 0, W, q, border, 0);
-        FillGradientBand(canvas, p.LightColor, fill, 0, q, W, H, border, 0);
-        break;
-      }
-      case bsGlass: {
-        const int m = H / 2 + ofs;
-        const TColor dim = ShiftColor(p.LightColor, -32);
-        FillGradientBand(canvas, p.LightColor, dim, 0, 0, W, m, border, 0);
-        FillGradientBand(canvas, fill, p.LightColor, 0, m, W, H, border, 0);
-        if (!p.Flat) {
-          canvas.SetPixel(1, m, dim);
-          canvas.SetPixel(W - 2, m, dim);
-        }
-        break;
-      }
-      default:
-        break;
-    }
-  }
-  canvas.Brush.Clear = true;
-
-  // Frame.
-  switch (p.Style) {
-    case bsNormal:
-    case bsEncarta:
-    case bsOld:
-      if (!p.Flat || (p.Enabled && (p.Over || down))) {
-        if (p.Style == bsOld) {
-          canvas.Pen.Color = p.ShadowColor;
-          if (down) {
-            canvas.MoveTo(1, H - 3);
-            canvas.LineTo(1, 1);
-            canvas.LineTo(W - 2, 1);
-          } else {
-            canvas.MoveTo(W - 2, 0);
-            canvas.LineTo(W - 2, H - 2);
-            canvas.LineTo(0, H - 2);
-          }
-          canvas.Pen.Color = down ? cl3DDkShadow : cl3DLight;
-          canvas.MoveTo(0, H - 1);
-          canvas.LineTo(0, 0);
-          canvas.LineTo(W - 1, 0);
-          canvas.Pen.Width = 3;
-          canvas.Pen.Color = down ? cl3DLight : cl3DDkShadow;
-          canvas.LineTo(W - 1, H - 1);
-          canvas.LineTo(-1, H - 1);
-          canvas.Pen.Width = 1;
-        } else {
-          for (int k = 0; k < border; ++k) {
-            canvas.Pen.Color = down ? p.ShadowColor : p.LightColor;
-            canvas.MoveTo(k, H - k - 1);
-            canvas.LineTo(k, k);
-            canvas.LineTo(W - k - 1, k);
-            canvas.Pen.Color = down ? p.LightColor : p.ShadowColor;
-            canvas.LineTo(W - k - 1, H - k - 1);
-            canvas.LineTo(k, H - k - 1);
-          }
-        }
-      }
-      if (p.Smooth > 0) SmoothImage(image, p.Smooth);
-      break;
-    case bsModern:
-    case bsGlass:
-      if (!p.Flat) {
-        canvas.Pen.Color = down ? p.ShadowColor : fill;
-        canvas.RoundRect(0, 0, W, H, 2 * border, 2 * border);
-      }
-      break;
-    case bsQuicken:
-      canvas.Pen.Style = psClear;
-      canvas.Brush.Clear = false;
-      canvas.Brush.Color = fill;
-      canvas.RoundRect(0, 1, W, H, 2 * border, 2 * border);
-      canvas.Brush.Clear = true;
-      canvas.Pen.Style = psSolid;
-      canvas.Pen.Color = p.ShadowColor;
-      canvas.MoveTo(border, 0);
-      canvas.LineTo(W - border - 1, 0);
-      canvas.MoveTo(border, H - 1);
-      canvas.LineTo(W - border - 1, H - 1);
-      break;
-    case bsShape:
-      break;
-  }
-
-  // Font and glyph cell.
-  canvas.Font = p.Font;
-  if (p.Style == bsEncarta && down) canvas.Font.Bold = true;
-  const bool hasGlyph = p.Glyph && !p.Glyph->Empty();
-  const int gh = hasGlyph ? p.Glyph->Height() : 0;
-  const int gw = hasGlyph && p.NumGlyphs != 0 ? p.Glyph->Width() / p.NumGlyphs : 0;
-  int srcX = 0;
-  if (!p.Enabled) {
-    srcX = gw;
-  } else {
-    if (p.Over && p.NumGlyphs > 3) srcX = 3 * gw;
-    if (down && p.NumGlyphs > 2) srcX = 2 * gw;
-  }
-
-  // Caption fitting and measuring.
-  std::wstring caption = p.Caption;
-  int textH = 0, textR = 0;
-  auto fitAndMeasure = [&](int a) {
-    if (!p.WordWrap)
-      while (!caption.empty() && text.LineWidth(canvas.Font, caption) > a) caption.pop_back();
-    textH = textR = 0;
-    text.Measure(canvas.Font, caption, a, textH, textR);
-  };
-
-  THSFaceLayout out;
-
-  if (p.Style == bsShape) {
-    const int avail = std::max(W - 8, 0);
-    fitAndMeasure(avail);
-    const int glyphX = (W - gw) / 2, glyphY = (H - gh) / 2;
-    if (hasGlyph) DrawGlyphCell(canvas, *p.Glyph, glyphX, glyphY, srcX, 0, gw, gh);
-    const int textY = (H - textH) / 2 + ofs;
-    canvas.TextRect({ofs, textY, W, H}, caption, taCenter);
-    out = {caption, ofs, textY, textH, textR, avail, glyphX, glyphY, srcX, gw, gh};
-  } else {
-    int avail, textX, textY, glyphX, glyphY;
-    if (p.Layout == blGlyphLeft || p.Layout == blGlyphRight) {
-      avail = std::max(W - 8 - (gw > 0 ? gw + 4 : 0), 0);
-      fitAndMeasure(avail);
-      textY = (H - textH) / 2 + ofs;
-      glyphY = (H - gh) / 2 + ofs;
-      textX = ofs + 4;
-      const int tw = caption.empty() ? 0 : textR + 4;
-      if (p.Layout == blGlyphLeft) {
-        if (gw > 0) textX += gw + 4;
-        glyphX = ofs + 4;
-        if (!p.WordWrap) {
-          switch (p.Alignment) {
-            case taLeftJustify: glyphX = ofs + 4; break;
-            case taRightJustify: glyphX = W - 4 - gw - tw + ofs; break;
-            case taCenter: glyphX = (W - gw) / 2 + ofs - tw / 2; break;
-          }
-        }
-      } else {
-        glyphX = textX + tw;
-        if (!p.WordWrap) {
-          switch (p.Alignment) {
-            case taLeftJustify: glyphX = textX + tw; break;
-            case taRightJustify: glyphX = W - 4 + ofs - gw; break;
-            case taCenter: glyphX = (W - gw) / 2 + ofs + tw / 2; break;
-          }
-        }
-      }
-    } else {
-      avail = std::max(W - 8, 0);
-      fitAndMeasure(avail);
-      const int bh = textH + (gh > 0 ? gh + 4 : 0);
-      textX = ofs + 4;
-      if (p.Layout == blGlyphTop) {
-        glyphY = (H - bh) / 2 + ofs;
-        textY = (H - bh) / 2 + gh + ofs;
-      } else {
-        textY = (H - bh) / 2 + ofs;
-        glyphY = (H - bh) / 2 + textH + ofs;
-      }
-      switch (p.Alignment) {
-        case taLeftJustify: glyphX = ofs + 4; break;
-        case taRightJustify: glyphX = W - gw - 4 + ofs; break;
-        default: glyphX = (W - gw) / 2 + ofs; break;
-      }
-    }
-    if (!p.Enabled) canvas.Font.Color = clGray;
-    canvas.TextRect({textX, textY, textX + avail, textY + textH}, caption, p.Alignment);
-    if (hasGlyph) DrawGlyphCell(canvas, *p.Glyph, glyphX, glyphY, srcX, 0, gw, gh);
-    out = {caption, textX, textY, textH, textR, avail, glyphX, glyphY, srcX, gw, gh};
-  }
-
-  if (p.HasPopup) DrawPopupArrow(canvas, W - 11, H / 2 - 1);
-  if (layout) *layout = out;
-}
-
 // ---------------------------------------------------------------- timer
 
-void SetTimerBackend(THSTimerBackend* backend) { g_timerBackend = backend; }
-
-THSButtonTimer::THSButtonTimer(std::function<void()> DoNotify) : FNotify(std::move(DoNotify)) {}
+THSButtonTimer::THSButtonTimer(std::function<void()> DoNotify, THSTimerBackend* backend)
+    : FNotify(std::move(DoNotify)), FBackend(backend) {}
 
 THSButtonTimer::~THSButtonTimer() { Suspend(); }
 
 void THSButtonTimer::Start() {
   if (!FSuspended) return;
   FSuspended = false;
-  FBackend = g_timerBackend;
   if (FBackend) FBackend->Start(*this, Interval);
 }
 
@@ -354,7 +148,6 @@ void THSButtonTimer::Suspend() {
   if (FSuspended) return;
   FSuspended = true;
   if (FBackend) FBackend->Stop(*this);
-  FBackend = nullptr;
 }
 
 void THSButtonTimer::Tick() {

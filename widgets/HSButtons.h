@@ -62,28 +62,64 @@ struct THSFaceParams {
   TAlignment Alignment = taCenter;
 };
 
-// Where the painter put caption and glyph (for tests and diagnostics).
-struct THSFaceLayout {
-  std::wstring FittedCaption;
-  int TextX = 0, TextY = 0, TextH = 0, TextR = 0, Avail = 0;
-  int GlyphX = 0, GlyphY = 0, SrcX = 0, CellW = 0, CellH = 0;
+// The platform's services to the buttons: text, system colours, the screen's
+// colour depth and the message-loop timer. A parent (THSButtonParent) is given
+// one and lends it to its buttons; the painter takes one as a parameter.
+// THSPortableServices is the deterministic set (block font, classic scheme,
+// 32 bits, no timer that ticks by itself); Windows has THSWin32Services
+// (win/HSWinServices.h).
+class THSTimerBackend;
+class THSButtonServices {
+ public:
+  virtual ~THSButtonServices() = default;
+  virtual THSTextEngine& Text() = 0;
+  virtual TColor SysColor(int index) = 0;
+  // Colour depth of the screen in bits per pixel.
+  virtual int ScreenBitsPerPixel() = 0;
+  // nullptr: timers do not tick by themselves (tests call Tick).
+  virtual THSTimerBackend* Timers() = 0;
+  // RGB of c: system colours through SysColor; RGB passes, none gives black.
+  TColor ToRGB(TColor c);
 };
 
+class THSPortableServices : public THSButtonServices {
+ public:
+  THSTextEngine& Text() override { return BlockFontEngine(); }
+  TColor SysColor(int index) override { return ClassicSysColor(index); }
+  int ScreenBitsPerPixel() override { return 32; }
+  THSTimerBackend* Timers() override { return nullptr; }
+};
+// One shared portable set (it keeps no state): what a button without a parent
+// and a parent without services of its own use.
+THSButtonServices& PortableButtonServices();
+
+// The face's geometry, computed from the parameters before anything is drawn:
+// where caption and glyph go, which glyph cell shows, and the font the caption
+// is drawn in.
+struct THSFaceLayout {
+  std::wstring FittedCaption;  // the caption, cut to fit unless it wraps
+  int TextX = 0, TextY = 0, TextH = 0, TextR = 0, Avail = 0;
+  int GlyphX = 0, GlyphY = 0, SrcX = 0, CellW = 0, CellH = 0;
+  TRect TextBox;        // the rectangle the caption is drawn (and clipped) in
+  int Offset = 0;       // how far a pressed face moves its content
+  bool Pressed = false; // drawn down: Down and Enabled
+  TFont Font;           // the caption's font, colours still as given
+};
+THSFaceLayout LayoutButtonFace(const THSFaceParams& p, THSTextEngine& text);
+
 // Draws the face into image (W x H, pre-filled with magenta for the
-// see-through styles and for Transparent).
+// see-through styles and for Transparent) with the services' text and colours;
+// layout, when given, receives where caption and glyph went.
+void PaintButtonFace(TBitmap32& image, const THSFaceParams& p, THSButtonServices& services,
+                     THSFaceLayout* layout = nullptr);
+// The same with the portable services (block font, classic scheme).
 void PaintButtonFace(TBitmap32& image, const THSFaceParams& p, THSFaceLayout* layout = nullptr);
 
 // The small arrow drawn for an attached popup menu, top-left corner at (x, y).
 void DrawPopupArrow(TCanvas32& canvas, int x, int y);
 
-// Colour depth of the screen in bits per pixel (a seam: natively 32 unless a
-// test says otherwise, GetDeviceCaps on Windows).
-using TScreenDepthSource = int (*)();
-void SetScreenDepthSource(TScreenDepthSource source);  // nullptr: 32
-int ScreenBitsPerPixel();
-
-// Periodic 30-ms timer of the user-interface message loop. The backend seam
-// does the platform part; natively nothing ticks by itself and tests call Tick.
+// Periodic 30-ms timer of the user-interface message loop. The backend does
+// the platform part; without one nothing ticks by itself and tests call Tick.
 class THSButtonTimer;
 class THSTimerBackend {
  public:
@@ -91,12 +127,11 @@ class THSTimerBackend {
   virtual void Start(THSButtonTimer& timer, unsigned intervalMs) = 0;
   virtual void Stop(THSButtonTimer& timer) = 0;
 };
-void SetTimerBackend(THSTimerBackend* backend);  // nullptr: timers do not tick by themselves
 
 class THSButtonTimer {
  public:
   static constexpr unsigned Interval = 30;
-  explicit THSButtonTimer(std::function<void()> DoNotify);
+  explicit THSButtonTimer(std::function<void()> DoNotify, THSTimerBackend* backend = nullptr);
   ~THSButtonTimer();
   THSButtonTimer(const THSButtonTimer&) = delete;
   THSButtonTimer& operator=(const THSButtonTimer&) = delete;
@@ -110,7 +145,7 @@ class THSButtonTimer {
  private:
   std::function<void()> FNotify;
   bool FSuspended = true;
-  THSTimerBackend* FBackend = nullptr;  // the backend that runs it
+  THSTimerBackend* FBackend = nullptr;  // the backend that runs it, if any
 };
 
 }  // namespace hs

@@ -15,11 +15,6 @@ constexpr TColor kClassicScheme[] = {
     0xE1FFFF, 0xC0C0C0, 0xFF0000, 0xD08410, 0xB5B5B5, 0x800000, 0xC0C0C0,
 };
 
-TSysColorSource g_sysColors = nullptr;
-
-TBlockFontEngine g_blockFont;
-THSTextEngine* g_textEngine = nullptr;
-
 }  // namespace
 
 TColor ClassicSysColor(int index) {
@@ -27,12 +22,10 @@ TColor ClassicSysColor(int index) {
   return kClassicScheme[index];
 }
 
-void SetSysColorSource(TSysColorSource source) { g_sysColors = source; }
-
 TColor ColorToRGB(TColor c) {
   if ((c & 0xFF000000) == 0xFF000000) {
     int index = int(c & 0xFF);
-    return (g_sysColors ? g_sysColors(index) : ClassicSysColor(index)) & 0xFFFFFF;
+    return ClassicSysColor(index) & 0xFFFFFF;
   }
   if (c == clNone) return clBlack;
   return c & 0xFFFFFF;
@@ -71,8 +64,10 @@ void TBitmap32::SetPixel(int x, int y, TColor c) {
 
 // ---------------------------------------------------------------- text
 
-THSTextEngine& TextEngine() { return g_textEngine ? *g_textEngine : g_blockFont; }
-void SetTextEngine(THSTextEngine* engine) { g_textEngine = engine; }
+THSTextEngine& BlockFontEngine() {
+  static TBlockFontEngine engine;
+  return engine;
+}
 
 std::vector<TCaptionChar> StripPrefix(std::wstring_view text) {
   std::vector<TCaptionChar> out;
@@ -281,7 +276,7 @@ void TCanvas32::DrawTransparent(int x, int y, const TBitmap32& src, TColor key) 
 }
 
 void TCanvas32::TextRect(const TRect& r, std::wstring_view text, TAlignment alignment) {
-  TextEngine().Draw(FImage, Font, text, r, alignment);
+  FText.Draw(FImage, Font, text, r, alignment);
 }
 
 }  // namespace hs

@@ -1,10 +1,12 @@
 // Drawing primitives of the colour-style button: a 32-bit off-screen image,
-// a canvas with pen, brush and font over it, colour values, and the two seams
-// that the platform fills in (system colours and text).
+// a canvas with pen, brush and font over it, colour values, and the text
+// engine interface that the platform implements.
 //
 // Everything here draws with the project's own routines, so a face has the
 // same pixels on every platform; only text goes through the platform (GDI on
-// Windows, a deterministic block font natively).
+// Windows, a deterministic block font natively). The platform's services reach
+// the buttons as one object (THSButtonServices, HSButtons.h), never through
+// globals.
 #pragma once
 
 #include <cstdint>
@@ -35,12 +37,11 @@ constexpr int RedOf(TColor c) { return int(c & 0xFF); }
 constexpr int GreenOf(TColor c) { return int(c >> 8 & 0xFF); }
 constexpr int BlueOf(TColor c) { return int(c >> 16 & 0xFF); }
 
-// System colour seam. Natively a fixed classic Windows scheme answers; the
-// Windows side installs GetSysColor.
-using TSysColorSource = TColor (*)(int index);
-void SetSysColorSource(TSysColorSource source);  // nullptr restores the classic scheme
+// The classic Windows scheme (Windows 95 to 2000 default), by COLOR_* index.
 TColor ClassicSysColor(int index);
-// Resolves a system colour to RGB; RGB passes unchanged, none gives black.
+// Resolves a colour to RGB with the classic scheme; RGB passes unchanged, none
+// gives black. Buttons resolve system colours through their services first
+// (THSButtonServices::ToRGB), so the canvas sees RGB from them.
 TColor ColorToRGB(TColor c);
 
 struct TPoint {
@@ -123,10 +124,6 @@ class THSTextEngine {
                     TAlignment alignment) = 0;
 };
 
-// The engine the painter uses; nullptr restores the built-in block font.
-THSTextEngine& TextEngine();
-void SetTextEngine(THSTextEngine* engine);
-
 // Deterministic block font: every character advances (Height + 1) / 2 pixels
 // (one more when bold), a line is Height pixels high, a visible character is a
 // solid block in the font colour and the accelerator is underlined.
@@ -138,6 +135,9 @@ class TBlockFontEngine : public THSTextEngine {
   void Draw(TBitmap32& image, const TFont& font, std::wstring_view text, const TRect& r,
             TAlignment alignment) override;
 };
+
+// A block font engine shared by everything that needs no other (it keeps no state).
+THSTextEngine& BlockFontEngine();
 
 // Caption text helpers shared by the engines.
 struct TCaptionChar {
@@ -171,7 +171,7 @@ struct TBrush {
 //    1 is a square brush centred on the path and covers the end point too).
 class TCanvas32 {
  public:
-  explicit TCanvas32(TBitmap32& image) : FImage(image) {}
+  explicit TCanvas32(TBitmap32& image, THSTextEngine& text = BlockFontEngine()) : FImage(image), FText(text) {}
 
   TPen Pen;
   TBrush Brush;
@@ -186,12 +186,13 @@ class TCanvas32 {
   void SetPixel(int x, int y, TColor c) { FImage.SetPixel(x, y, ColorToRGB(c)); }
   // Copies src at (x, y), leaving out every pixel of colour key.
   void DrawTransparent(int x, int y, const TBitmap32& src, TColor key);
-  // Text through the text engine in Font.
+  // Text through the canvas's text engine in Font.
   void TextRect(const TRect& r, std::wstring_view text, TAlignment alignment);
 
  private:
   void PenDot(int x, int y, std::uint32_t dib);
   TBitmap32& FImage;
+  THSTextEngine& FText;
   TPoint FPos;
 };
 

@@ -140,6 +140,8 @@ THSSpeedButton::THSSpeedButton(THSButtonParent* Owner) {
   }
 }
 
+THSSpeedButton::THSSpeedButton(THSButtonServices& services) : FServices(&services) {}
+
 THSSpeedButton::~THSSpeedButton() {
   FDestroying = true;
   if (FTimer) FTimer->Suspend();
@@ -156,11 +158,18 @@ void THSSpeedButton::SetParent(THSButtonParent* p) {
     FParent->DetachButton(this);
   }
   FParent = p;
+  if (FTimer) MakeTimer();
   if (p) {
     p->AttachButton(this);
     if (FParentFont) FFont = p->ParentFont();
     Invalidate();
   }
+}
+
+void THSSpeedButton::MakeTimer() {
+  const bool running = FTimer && !FTimer->Suspended();
+  FTimer = std::make_unique<THSButtonTimer>([this] { TimerTick(); }, Services().Timers());
+  if (running) FTimer->Start();
 }
 
 void THSSpeedButton::SetBounds(int left, int top, int width, int height) {
@@ -229,7 +238,7 @@ void THSSpeedButton::SetBorder(std::uint8_t v) {
 
 void THSSpeedButton::SetColor(TColor v) {
   FColor = v;
-  const TColor c = ColorToRGB(v);
+  const TColor c = Services().ToRGB(v);
   FLightColor = ShiftColor(c, 128);
   FHotTrackColor = ShiftColor(c, 32);
   FShadowColor = ShiftColor(c, -128);
@@ -323,7 +332,7 @@ void THSSpeedButton::SetSlowDecease(THSSlowDecease v) {
       FTimer.reset();
     }
   } else if (!FTimer) {
-    FTimer = std::make_unique<THSButtonTimer>([this] { TimerTick(); });
+    MakeTimer();
   }
   Invalidate();
 }
@@ -335,7 +344,7 @@ void THSSpeedButton::SetSmooth(std::int16_t v) {
 
 void THSSpeedButton::SetStyle(THSButtonStyle v) {
   // A gradient face on a palette screen looks worse than the plain one.
-  if (v == bsModern && ScreenBitsPerPixel() <= 8) v = bsNormal;
+  if (v == bsModern && Services().ScreenBitsPerPixel() <= 8) v = bsNormal;
   FStyle = v;
   Invalidate();
 }
@@ -492,7 +501,7 @@ TBitmap32 THSSpeedButton::RenderFace() const {
   p.Layout = FLayout;
   p.Caption = FCaption;
   p.Alignment = FAlignment;
-  PaintButtonFace(face, p);
+  PaintButtonFace(face, p, Services());
   return face;
 }
 

@@ -32,10 +32,16 @@ using TMouseMoveEvent = std::function<void(THSSpeedButton* Sender, TShiftState S
 using THSPopupMenu = void*;
 
 // The parent side of window-less buttons: keeps its buttons in child order,
-// routes input to them, and provides the platform services they need.
+// routes input to them, and lends them its platform services (text, system
+// colours, screen depth, timers), which must outlive it.
 class THSButtonParent {
  public:
+  explicit THSButtonParent(THSButtonServices& services = PortableButtonServices()) : FServices(&services) {}
   virtual ~THSButtonParent();
+  THSButtonParent(const THSButtonParent&) = delete;
+  THSButtonParent& operator=(const THSButtonParent&) = delete;
+
+  THSButtonServices& Services() const { return *FServices; }
 
   const std::vector<THSSpeedButton*>& Buttons() const { return FButtons; }
 
@@ -78,6 +84,7 @@ class THSButtonParent {
   void DetachButton(THSSpeedButton* b);
   void SetCaptured(THSSpeedButton* b);
 
+  THSButtonServices* FServices;
   std::vector<THSSpeedButton*> FButtons;
   THSSpeedButton* FCaptured = nullptr;
   THSSpeedButton* FHovered = nullptr;
@@ -88,6 +95,9 @@ class THSSpeedButton {
   // With an owner the button takes the owner's font (and, for a top-level
   // owner, a copy of it as hot-track font) and becomes its child.
   explicit THSSpeedButton(THSButtonParent* Owner = nullptr);
+  // Without a parent: drawn with these services (which must outlive it)
+  // instead of the portable ones.
+  explicit THSSpeedButton(THSButtonServices& services);
   virtual ~THSSpeedButton();
   THSSpeedButton(const THSSpeedButton&) = delete;
   THSSpeedButton& operator=(const THSSpeedButton&) = delete;
@@ -95,6 +105,8 @@ class THSSpeedButton {
   // --- base control ---
   THSButtonParent* Parent() const { return FParent; }
   void SetParent(THSButtonParent* p);
+  // The parent's services, or without a parent the button's own.
+  THSButtonServices& Services() const { return FParent ? FParent->Services() : *FServices; }
   int Left() const { return FBounds.Left; }
   int Top() const { return FBounds.Top; }
   int Width() const { return FBounds.Width(); }
@@ -210,9 +222,12 @@ class THSSpeedButton {
   bool ParentShowing() const;
   void TimerTick();
   TFont CaptionFont() const;
+  // A fade timer runs on the timers of the current services.
+  void MakeTimer();
 
   // base control
   THSButtonParent* FParent = nullptr;
+  THSButtonServices* FServices = &PortableButtonServices();
   TRect FBounds{0, 0, 100, 23};
   std::wstring FCaption;
   TFont FFont;

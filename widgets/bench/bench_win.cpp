@@ -17,8 +17,8 @@ double Seconds(LARGE_INTEGER a, LARGE_INTEGER b, LARGE_INTEGER f) {
 }  // namespace
 
 int main() {
-  InstallWin32ButtonServices();
-  THSSpeedButton b;
+  THSWin32Services services;
+  THSSpeedButton b(services);
   b.SetBounds(0, 0, 77, 45);
   b.SetCaption(L"1");
   TFont font;

@@ -15,6 +15,8 @@ using namespace hs;
 namespace {
 
 struct FakeParent : THSButtonParent {
+  FakeParent() = default;
+  explicit FakeParent(THSButtonServices& services) : THSButtonParent(services) {}
   bool showing = true;
   std::vector<TBitmap32> faces;
   std::vector<TPoint> faceAt;
@@ -44,6 +46,10 @@ struct FakeParent : THSButtonParent {
     faceAt.clear();
     invalidated.clear();
   }
+};
+
+struct EightBitScreen : THSPortableServices {
+  int ScreenBitsPerPixel() override { return 8; }
 };
 
 struct ButtonTest : ::testing::Test {
@@ -388,14 +394,14 @@ TEST_F(ButtonTest, TransparentFaceLeavesTheBackgroundMagenta) {
 }
 
 TEST_F(ButtonTest, EightBitScreenTurnsModernIntoNormal) {
-  SetScreenDepthSource([] { return 8; });
-  b.SetStyle(bsModern);
-  EXPECT_EQ(b.Style(), bsNormal);
-  b.SetStyle(bsGlass);
-  EXPECT_EQ(b.Style(), bsGlass);
-  b.SetColorStyle(lcsRed);
-  EXPECT_EQ(b.Style(), bsModern);
-  SetScreenDepthSource(nullptr);
+  EightBitScreen screen;
+  THSSpeedButton eight(screen);
+  eight.SetStyle(bsModern);
+  EXPECT_EQ(eight.Style(), bsNormal);
+  eight.SetStyle(bsGlass);
+  EXPECT_EQ(eight.Style(), bsGlass);
+  eight.SetColorStyle(lcsRed);
+  EXPECT_EQ(eight.Style(), bsModern);
   b.SetStyle(bsModern);
   EXPECT_EQ(b.Style(), bsModern);
 }
@@ -629,4 +635,34 @@ TEST(ButtonLifetime, DestroyingARunningFadeAndParentsIsSafe) {
   orphan->SetGroupIndex(1);
   orphan->SetDown(true);  // no parent: no other buttons to release
   EXPECT_TRUE(orphan->Down());
+}
+
+// A scheme whose button face is dark blue, and timers that only count.
+struct OtherPlatform : THSPortableServices, THSTimerBackend {
+  int started = 0, stopped = 0;
+  TColor SysColor(int index) override { return index == 15 ? 0x402010 : ClassicSysColor(index); }
+  THSTimerBackend* Timers() override { return this; }
+  void Start(THSButtonTimer&, unsigned) override { ++started; }
+  void Stop(THSButtonTimer&) override { ++stopped; }
+};
+
+TEST(ButtonServices, ComeFromTheParentAndWithoutOneFromTheButton) {
+  OtherPlatform platform;
+  FakeParent parent(platform);
+  THSSpeedButton b(&parent);
+  b.SetBounds(0, 0, 40, 20);
+  EXPECT_EQ(b.RenderFace().Pixel(20, 10), 0x402010u) << "clBtnFace through the parent's scheme";
+  b.SetColor(clBtnFace);
+  EXPECT_EQ(b.LightColor(), ShiftColor(0x402010, 128));
+  EXPECT_EQ(b.Font().Color, clWhite) << "a dark face gets white text";
+  b.SetSlowDecease(sdEnterLeave);
+  b.MouseEnter();
+  EXPECT_EQ(platform.started, 1) << "the fade runs on the parent's timers";
+
+  b.SetParent(nullptr);
+  EXPECT_EQ(platform.stopped, 1) << "leaving the parent leaves its timers";
+  EXPECT_EQ(b.RenderFace().Pixel(20, 10), ClassicSysColor(15)) << "without a parent: the portable scheme";
+  THSSpeedButton own(platform);
+  own.SetBounds(0, 0, 40, 20);
+  EXPECT_EQ(own.RenderFace().Pixel(20, 10), 0x402010u) << "a button given services uses them";
 }

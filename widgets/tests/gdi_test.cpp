@@ -73,8 +73,8 @@ bool PumpUntil(Done done, DWORD ms) {
 }  // namespace
 
 TEST(GdiFace, ModernGreenWithRealText) {
-  InstallWin32ButtonServices();
-  THSSpeedButton b;
+  THSWin32Services services;
+  THSSpeedButton b(services);
   b.SetBounds(0, 0, 77, 45);
   b.SetCaption(L"1");
   b.SetFont(Tahoma13());
@@ -102,16 +102,16 @@ TEST(GdiFace, ModernGreenWithRealText) {
   EXPECT_EQ(edge, 0);
 
   int h = 0, r = 0;
-  TextEngine().Measure(Tahoma13(), L"1", 69, h, r);
+  services.Text().Measure(Tahoma13(), L"1", 69, h, r);
   EXPECT_GE(h, 13);
   EXPECT_LE(h, 20);
   EXPECT_GT(r, 0);
-  EXPECT_GT(TextEngine().LineWidth(Tahoma13(), L"MMMM"), TextEngine().LineWidth(Tahoma13(), L"M"));
+  EXPECT_GT(services.Text().LineWidth(Tahoma13(), L"MMMM"), services.Text().LineWidth(Tahoma13(), L"M"));
 }
 
 TEST(GdiFace, TextOverTheKeyHasNoFringe) {
-  InstallWin32ButtonServices();
-  THSSpeedButton b;
+  THSWin32Services services;
+  THSSpeedButton b(services);
   b.SetBounds(0, 0, 90, 40);
   b.SetCaption(L"&Caption");
   TFont f = Tahoma13();
@@ -131,7 +131,6 @@ TEST(GdiFace, TextOverTheKeyHasNoFringe) {
 }
 
 TEST(GdiFace, BlitLeavesMagentaOut) {
-  InstallWin32ButtonServices();
   HDC screen = GetDC(nullptr);
   HDC dc = CreateCompatibleDC(screen);
   HBITMAP bmp = CreateCompatibleBitmap(screen, 20, 10);

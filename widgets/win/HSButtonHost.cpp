@@ -53,7 +53,13 @@ void BlitFace(HDC dc, const TBitmap32& face, int x, int y) {
                  RGB(255, 0, 255));
 }
 
-THSButtonHost::THSButtonHost(HWND parent) : FWnd(parent) { InstallWin32ButtonServices(); }
+THSButtonHost::THSButtonHost(HWND parent) : THSButtonHost(parent, std::make_unique<THSWin32Services>()) {}
+
+THSButtonHost::THSButtonHost(HWND parent, THSButtonServices& services)
+    : THSButtonParent(services), FWnd(parent) {}
+
+THSButtonHost::THSButtonHost(HWND parent, std::unique_ptr<THSButtonServices> services)
+    : THSButtonParent(*services), FOwnServices(std::move(services)), FWnd(parent) {}
 
 THSButtonHost::~THSButtonHost() {
   DisconnectButtonAccessible(FAccessible);

@@ -16,8 +16,8 @@
 // (OleInitialize) so that other processes can reach that object. The parent's
 // window class needs CS_DBLCLKS for double-clicks and should erase its
 // background (class brush).
-// Creating a host installs the GDI text engine, GetSysColor and the
-// message-loop timer for the portable button code.
+// The host lends its buttons the Windows services (THSWin32Services: GDI text,
+// GetSysColor, message-loop timers): its own, or those it is given.
 #pragma once
 
 #include <windows.h>
@@ -30,12 +30,9 @@
 #include <vector>
 
 #include "../HSSpeedButton.h"
+#include "HSWinServices.h"
 
 namespace hs {
-
-// Installs the Windows seams (GDI text, system colours, SetTimer timers).
-// Idempotent; THSButtonHost's constructor calls it.
-void InstallWin32ButtonServices();
 
 // What an accessibility client is told of one button besides its role (push
 // button), state (unavailable while disabled), description (its Hint),
@@ -48,7 +45,10 @@ struct THSAccessibleInfo {
 
 class THSButtonHost : public THSButtonParent {
  public:
+  // With Windows services of its own.
   explicit THSButtonHost(HWND parent);
+  // With the given services, which must outlive the host and its buttons.
+  THSButtonHost(HWND parent, THSButtonServices& services);
   ~THSButtonHost() override;
   THSButtonHost(const THSButtonHost&) = delete;
   THSButtonHost& operator=(const THSButtonHost&) = delete;
@@ -96,7 +96,9 @@ class THSButtonHost : public THSButtonParent {
   // Brings the tooltip's tools in line with the buttons' hints and passes it
   // the mouse message.
   void RelayToToolTip(UINT msg, WPARAM wp, LPARAM lp);
+  THSButtonHost(HWND parent, std::unique_ptr<THSButtonServices> services);
 
+  std::unique_ptr<THSButtonServices> FOwnServices;  // outlives the owned buttons
   HWND FWnd;
   HDC FPaintDC = nullptr;  // set while the host handles WM_PAINT
   bool FTrackingLeave = false;

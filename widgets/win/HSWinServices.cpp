@@ -1,12 +1,11 @@
-// The Windows side of the portable button seams: GDI text drawn into a DIB
-// copy of the face, GetSysColor, the screen depth and SetTimer timers.
+#include "HSWinServices.h"
+
 #include <windows.h>
 
 #include <algorithm>
 #include <cstring>
 #include <map>
 
-#include "HSButtonHost.h"
 #include "HSDibSurface.h"
 
 namespace hs {
@@ -109,15 +108,6 @@ class TGdiTextEngine : public THSTextEngine {
   TDibSurface FSurface;
 };
 
-TColor WinSysColor(int index) { return GetSysColor(index); }
-
-int WinScreenDepth() {
-  HDC dc = GetDC(nullptr);
-  int bits = GetDeviceCaps(dc, BITSPIXEL) * GetDeviceCaps(dc, PLANES);
-  ReleaseDC(nullptr, dc);
-  return bits;
-}
-
 // Thread timers without a window: DispatchMessage calls the TimerProc, so the
 // ticks run in whatever message loop the UI thread is in (modal ones too).
 class TWinTimerBackend : public THSTimerBackend {
@@ -150,16 +140,21 @@ class TWinTimerBackend : public THSTimerBackend {
 
 }  // namespace
 
-void InstallWin32ButtonServices() {
-  static bool installed = false;
-  if (installed) return;
-  installed = true;
-  static TGdiTextEngine text;
+THSWin32Services::THSWin32Services() : FText(std::make_unique<TGdiTextEngine>()) {}
+THSWin32Services::~THSWin32Services() = default;
+
+TColor THSWin32Services::SysColor(int index) { return GetSysColor(index); }
+
+int THSWin32Services::ScreenBitsPerPixel() {
+  HDC dc = GetDC(nullptr);
+  int bits = GetDeviceCaps(dc, BITSPIXEL) * GetDeviceCaps(dc, PLANES);
+  ReleaseDC(nullptr, dc);
+  return bits;
+}
+
+THSTimerBackend* THSWin32Services::Timers() {
   static TWinTimerBackend timers;
-  SetTextEngine(&text);
-  SetSysColorSource(&WinSysColor);
-  SetScreenDepthSource(&WinScreenDepth);
-  SetTimerBackend(&timers);
+  return &timers;
 }
 
 }  // namespace hs
