@@ -3,12 +3,12 @@
 TLoadResult load_hid_library(const TLinkPlatform& platform, THIDEntries& entries) {
   TLoadResult r;
   entries = THIDEntries{};
-  auto exists = [&] { return platform.file_exists && platform.file_exists(hid_library_file); };
+  auto exists = [&] { return platform.has_file(hid_library_file); };
   if (!exists()) {
     std::vector<uint8_t> bytes;
-    if (platform.read_own_resource && platform.write_file && platform.read_own_resource(bytes)) {
+    if (platform.read_resource(bytes)) {
       try {
-        platform.write_file(hid_library_file, bytes);
+        platform.create_file(hid_library_file, bytes);
       } catch (const std::exception& e) {
         r.write_error = e.what();
         if (r.write_error.empty())
@@ -24,18 +24,16 @@ TLoadResult load_hid_library(const TLinkPlatform& platform, THIDEntries& entries
   // By full path: a bare name would go through the search order and could load a
   // different HID_Lib.dll than the one just checked or written.
   r.outcome = TLoadOutcome::not_loadable;
-  if (!platform.full_path || !platform.load_library || !platform.resolve)
-    return r;
-  r.path = platform.full_path(hid_library_file);
+  r.path = platform.path_of(hid_library_file);
   if (r.path.empty())
     return r;
-  void* library = platform.load_library(r.path);
+  void* library = platform.load(r.path);
   if (!library)
     return r;
 
   void* raw[18];
   for (int i = 0; i < 18; ++i)
-    raw[i] = platform.resolve(library, HID_EXPORT_NAMES[i]);
+    raw[i] = platform.entry(library, HID_EXPORT_NAMES[i]);
   entries.USBsetEventHandler = reinterpret_cast<TUSBsetEventHandler>(raw[0]);
   entries.HIDsetEventHandler = reinterpret_cast<THIDsetEventHandler>(raw[1]);
   entries.HIDscanForDevices = reinterpret_cast<THIDscanForDevices>(raw[2]);
