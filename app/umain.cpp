@@ -270,7 +270,8 @@ void Tfmain::N1Click() {
 
 void Tfmain::N2Click() {
   const TDeviceIdentity unit = device_identity();
-  const std::wstring text = about_text(utf8_to_wide(unit.product), utf8_to_wide(unit.serial), utf8_to_wide(unit.version));
+  const std::wstring text =
+      about_text(utf8_to_wide(unit.product), utf8_to_wide(unit.serial), utf8_to_wide(unit.version));
   MessageBoxW(handle, text.c_str(), L"", MB_ICONINFORMATION | MB_OK);
 }
 

@@ -57,7 +57,8 @@ class TWin32LinkPlatform final : public TLinkPlatform {
   void create_file(const std::string& name, const std::vector<uint8_t>& bytes) const override {
     const std::wstring path = utf8_to_wide(name);
     // CREATE_NEW: a file that appeared meanwhile is never replaced.
-    win32::THandle file(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
+    win32::THandle file(
+        CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file)
       throw std::runtime_error(system_error_text(GetLastError()));
     size_t done = 0;

@@ -22,7 +22,8 @@ TEST(Text, Utf8AndWideConvertBothWaysWithoutLoss) {
       {"empty", "", L""},
       {"ASCII", "MX-540KTR (boot)", L"MX-540KTR (boot)"},
       {"embedded NUL kept", "a\0b"s, L"a\0b"s},
-      {"Cyrillic", "\xD0\x97\xD0\xB0\xD0\xBA\xD1\x80\xD1\x8B\xD1\x82\xD1\x8C", L"\x0417\x0430\x043A\x0440\x044B\x0442\x044C"},
+      {"Cyrillic", "\xD0\x97\xD0\xB0\xD0\xBA\xD1\x80\xD1\x8B\xD1\x82\xD1\x8C",
+       L"\x0417\x0430\x043A\x0440\x044B\x0442\x044C"},
       {"outside the BMP: a surrogate pair", "\xF0\x9F\x98\x80", L"\xD83D\xDE00"},
   };
   for (const Case& c : cases) {
@@ -88,6 +89,16 @@ TEST(Owners, ReleaseOnceWhatTheyHoldAndNothingElse) {
   }
   EXPECT_EQ(GetCurrentObject(dc.get(), OBJ_FONT), original);
   EXPECT_EQ(GetObjectType(font_handle), 0u) << "the font was not deleted";
+
+  // A module loaded for the owner alone is unmapped when the owner ends.
+  if (GetModuleHandleW(L"hid.dll") == nullptr) {
+    {
+      win32::TModule hid(LoadLibraryW(L"hid.dll"));
+      ASSERT_TRUE(hid);
+      EXPECT_EQ(GetModuleHandleW(L"hid.dll"), hid.get());
+    }
+    EXPECT_EQ(GetModuleHandleW(L"hid.dll"), nullptr);
+  }
 
   win32::TWindowDC screen(nullptr);
   EXPECT_TRUE(screen);
