@@ -67,5 +67,7 @@ struct UpdateFile {
 };
 
 // The whole reading in the dialog's order: header, name check against the
-// device, records. On any fault the images are empty.
+// device, records. On any fault the images are empty. The header is
+// single-byte text: `dev_name` comes in the same encoding (on Windows the
+// ANSI code page, as the device record holds the product name).
 UpdateFile read_update_file(std::span<const uint8_t> file, const std::string& dev_name);

@@ -6,11 +6,15 @@
 
 #include "USB.h"
 #include "uu.h"
+#include "win32/text.h"
 #include "winui.h"
 
 Tfmain* fmain = nullptr;
 
 namespace {
+
+using win32::utf8_to_wide;
+using win32::wide_to_utf8;
 
 // Private message of fmain.
 // FormActivate runs after the activation has completed, so that its message
@@ -41,16 +45,6 @@ Shade shade_of(hs::THSColorStyle style) {
   return Shade::chrome;
 }
 
-LRESULT CALLBACK fmain_proc(HWND h, UINT msg, WPARAM wp, LPARAM lp) {
-  if (msg == WM_NCCREATE) {
-    auto* self = static_cast<Tfmain*>(reinterpret_cast<CREATESTRUCTW*>(lp)->lpCreateParams);
-    self->handle = h;
-    SetWindowLongPtrW(h, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(self));
-  }
-  auto* self = reinterpret_cast<Tfmain*>(GetWindowLongPtrW(h, GWLP_USERDATA));
-  return self ? self->handle_message(msg, wp, lp) : DefWindowProcW(h, msg, wp, lp);
-}
-
 }  // namespace
 
 bool Tfmain::create(HINSTANCE instance) {
@@ -64,7 +58,7 @@ bool Tfmain::create_window(HINSTANCE instance) {
   WNDCLASSEXW wc{};
   wc.cbSize = sizeof wc;
   wc.style = CS_DBLCLKS;   // the colour-style buttons take double-clicks
-  wc.lpfnWndProc = fmain_proc;
+  wc.lpfnWndProc = &win32::TWindow::procedure;
   wc.hInstance = instance;
   wc.hCursor = LoadCursorW(nullptr, IDC_ARROW);
   wc.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_BTNFACE + 1);
@@ -75,8 +69,8 @@ bool Tfmain::create_window(HINSTANCE instance) {
   mm = create_menu();
 
   const SIZE outer = outer_size_for_client(client_width, client_height, fmain_style, 0, true);
-  if (!CreateWindowExW(0, fmain_class, application_title, fmain_style, CW_USEDEFAULT, CW_USEDEFAULT, outer.cx,
-                       outer.cy, nullptr, mm, instance, this))
+  if (!create_window(0, fmain_class, application_title, fmain_style, CW_USEDEFAULT, CW_USEDEFAULT, outer.cx,
+                     outer.cy, nullptr, mm, instance))
     return false;
 
   // A menu bar that wraps takes more height than AdjustWindowRectEx assumed.
@@ -146,7 +140,8 @@ void Tfmain::N1Click() {
 
 void Tfmain::N2Click() {
   const TDeviceIdentity unit = device_identity();
-  const std::wstring text = about_text(widen(unit.product), widen(unit.serial), widen(unit.version));
+  const std::wstring text =
+      about_text(utf8_to_wide(unit.product), utf8_to_wide(unit.serial), utf8_to_wide(unit.version));
   MessageBoxW(handle, text.c_str(), L"", MB_ICONINFORMATION | MB_OK);
 }
 
@@ -238,7 +233,7 @@ hs::THSAccessibleInfo Tfmain::accessible_info(const hs::THSSpeedButton& b) const
 
 void Tfmain::spin_text_changed(Spin& spin, ChangeHandler change) {
   // Text that is not a number changes nothing; numbers are clamped to the range.
-  const auto value = spin_value(narrow(window_text(spin.edit)), spin.range);
+  const auto value = spin_value(wide_to_utf8(window_text(spin.edit)), spin.range);
   if (!value) return;
   spin.value = *value;
   if (handlers_attached_) (this->*change)();
@@ -320,25 +315,31 @@ LRESULT Tfmain::handle_message(UINT msg, WPARAM wp, LPARAM lp) {
   return DefWindowProcW(handle, msg, wp, lp);
 }
 
-void install_link_host() {
-  LinkHost host;
-  host.refresh = [] { fmain->refresh(); };
-  host.post_to_main = post_to_ui;
-  host.show_error = [](const std::string& text) {
+namespace {
+
+// The link's view of the two windows.
+class TWindowsLinkHost final : public LinkHost {
+ public:
+  bool run_on_main(std::function<void()> routine) override { return post_to_ui(std::move(routine)); }
+  void show_settings() override { fmain->refresh(); }
+  void report_error(const std::string& text) override {
     binding_error_shown = true;
-    MessageBoxW(fmain->handle, widen_utf8(text).c_str(), application_title, MB_OK);
-  };
-  host.cont = [](bool en) { fmain->Cont(en); };
-  host.show_device = [](const TDeviceIdentity& unit) {
-    SetWindowTextW(fu->dev_name, widen(unit.product).c_str());
-    SetWindowTextW(fu->dev_serial, widen(unit.serial).c_str());
-    SetWindowTextW(fu->dev_version, widen(unit.version).c_str());
-  };
-  host.enable_update_buttons = [](bool en) {
+    MessageBoxW(fmain->handle, utf8_to_wide(text).c_str(), application_title, MB_OK);
+  }
+  void enable_controls(bool en) override { fmain->Cont(en); }
+  void show_unit(const TDeviceIdentity& unit) override {
+    SetWindowTextW(fu->dev_name, utf8_to_wide(unit.product).c_str());
+    SetWindowTextW(fu->dev_serial, utf8_to_wide(unit.serial).c_str());
+    SetWindowTextW(fu->dev_version, utf8_to_wide(unit.version).c_str());
+  }
+  void enable_update(bool en) override {
     EnableWindow(fu->select, en);
     EnableWindow(fu->def, en);
-  };
-  host.update_finished = [] { fu->on_update_finished(); };
-  host.settings_reset = [] { fu->on_settings_reset(); };
-  link_set_host(std::move(host));
-}
+  }
+  void on_update_finished() override { fu->on_update_finished(); }
+  void on_settings_reset() override { fu->on_settings_reset(); }
+};
+
+}  // namespace
+
+void install_link_host() { link_set_host(std::make_shared<TWindowsLinkHost>()); }

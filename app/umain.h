@@ -13,10 +13,10 @@
 
 #include "PresetLogic.h"
 #include "win/HSButtonHost.h"
+#include "win32/window.h"
 
-class Tfmain {
+class Tfmain : public win32::TWindow {
 public:
-  HWND handle = nullptr;
   HMENU mm = nullptr;
   static constexpr UINT_PTR tmr = 1;   // poll timer, 2000 ms
 
@@ -54,7 +54,7 @@ public:
   void save();
   void refresh();
 
-  LRESULT handle_message(UINT msg, WPARAM wp, LPARAM lp);
+  LRESULT handle_message(UINT msg, WPARAM wp, LPARAM lp) override;
 
 private:
   struct Spin {

@@ -35,7 +35,7 @@ HWND create_list(HWND parent, int id, int left, int top, int width, int height,
   // gets its height through the selection field's item height.
   HWND h = create_child(parent, 0, WC_COMBOBOXW, L"", CBS_DROPDOWNLIST | WS_VSCROLL | WS_TABSTOP, left, top, width,
                         height + 200, id, tahoma_bold(13));
-  for (const auto& item : items) SendMessageW(h, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(widen(item).c_str()));
+  for (const auto& item : items) SendMessageW(h, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(win32::utf8_to_wide(item).c_str()));
   // The closed height follows the selection field's height by a frame that
   // differs between platforms and themes: measure and correct.
   // (Wine reads back a field height other than the one set, so the correction

@@ -21,16 +21,6 @@ constexpr int id_cancel = 1101, id_select = 1102, id_def = 1103;
 
 HWND fmain_handle = nullptr;
 
-LRESULT CALLBACK fu_proc(HWND h, UINT msg, WPARAM wp, LPARAM lp) {
-  if (msg == WM_NCCREATE) {
-    auto* self = static_cast<Tfu*>(reinterpret_cast<CREATESTRUCTW*>(lp)->lpCreateParams);
-    self->handle = h;
-    SetWindowLongPtrW(h, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(self));
-  }
-  auto* self = reinterpret_cast<Tfu*>(GetWindowLongPtrW(h, GWLP_USERDATA));
-  return self ? self->handle_message(msg, wp, lp) : DefWindowProcW(h, msg, wp, lp);
-}
-
 HBRUSH background_brush() {
   static HBRUSH brush = CreateSolidBrush(fu_background);
   return brush;
@@ -56,7 +46,7 @@ bool Tfu::create(HINSTANCE instance, HWND fmain_hwnd) {
   fmain_handle = fmain_hwnd;
   WNDCLASSEXW wc{};
   wc.cbSize = sizeof wc;
-  wc.lpfnWndProc = fu_proc;
+  wc.lpfnWndProc = &win32::TWindow::procedure;
   wc.hInstance = instance;
   wc.hCursor = LoadCursorW(nullptr, IDC_ARROW);
   wc.hbrBackground = background_brush();
@@ -65,8 +55,8 @@ bool Tfu::create(HINSTANCE instance, HWND fmain_hwnd) {
 
   const SIZE outer = outer_size_for_client(client_width, client_height, fu_style, 0, false);
   // Owned by fmain: always above it and without a taskbar button of its own.
-  if (!CreateWindowExW(WS_EX_CONTROLPARENT, fu_class, L"Update FW", fu_style, 0, 0, outer.cx, outer.cy, fmain_hwnd,
-                       nullptr, instance, this))
+  if (!create_window(WS_EX_CONTROLPARENT, fu_class, L"Update FW", fu_style, 0, 0, outer.cx, outer.cy, fmain_hwnd,
+                     nullptr, instance))
     return false;
 
   HFONT font = tahoma_bold(11);

@@ -17,16 +17,17 @@
 #include <functional>
 #include <string>
 
+#include "win32/window.h"
+
 // Process-wide flags of the update dialog, false at start (defined in uu.cpp).
 // close_request is written on the library's read thread and read by tmrbTimer on
 // the main thread, hence atomics.
 extern std::atomic<bool> updating;
 extern std::atomic<bool> close_request;
 
-class Tfu {
+class Tfu : public win32::TWindow {
 public:
-  // The dialog window and its controls; valid once create() has run.
-  HWND handle = nullptr;
+  // The dialog window (`handle`) and its controls; valid once create() has run.
   HWND cancel = nullptr;       // push button "Закрыть"
   HWND Panel1 = nullptr;       // panel holding the three device fields
   HWND pb = nullptr;           // progress bar 0..100 (msctls_progress32, PBS_SMOOTH)
@@ -74,7 +75,7 @@ public:
   void on_update_finished();
   void on_settings_reset();
 
-  LRESULT handle_message(UINT msg, WPARAM wp, LPARAM lp);
+  LRESULT handle_message(UINT msg, WPARAM wp, LPARAM lp) override;
 
 private:
   bool modal_ = false;

@@ -11,6 +11,8 @@
 #include "UpdateFile.h"
 #include "UpdateLoop.h"
 #include "uu.h"
+#include "win32/handles.h"
+#include "win32/text.h"
 #include "winui.h"
 
 namespace {
@@ -24,11 +26,11 @@ bool writing_blocks = false;
 
 bool read_file_bytes(const std::wstring& path, std::vector<uint8_t>& out, UpdateFileFault& fault) {
   fault = UpdateFileFault::unreadable;
-  HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                            FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (file == INVALID_HANDLE_VALUE) return false;
+  const win32::THandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                        FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!file) return false;
   LARGE_INTEGER size{};
-  bool ok = GetFileSizeEx(file, &size) != 0;
+  bool ok = GetFileSizeEx(file.get(), &size) != 0;
   // No well-formed file is larger; a huge file is refused without reading it.
   if (ok && static_cast<unsigned long long>(size.QuadPart) > max_update_file_size) {
     fault = UpdateFileFault::too_large;
@@ -37,10 +39,9 @@ bool read_file_bytes(const std::wstring& path, std::vector<uint8_t>& out, Update
   if (ok) {
     out.resize(static_cast<size_t>(size.QuadPart));
     DWORD got = 0;
-    ok = out.empty() || (ReadFile(file, out.data(), static_cast<DWORD>(out.size()), &got, nullptr) &&
+    ok = out.empty() || (ReadFile(file.get(), out.data(), static_cast<DWORD>(out.size()), &got, nullptr) &&
                          got == out.size());
   }
-  CloseHandle(file);
   if (ok) fault = UpdateFileFault::none;
   return ok;
 }
@@ -138,7 +139,10 @@ void Tfu::selectClick() {
 
   UpdateFile file;
   std::vector<uint8_t> bytes;
-  if (read_file_bytes(path, bytes, file.fault)) file = read_update_file(bytes, device_identity().product);
+  // NAME is single-byte text: it is compared with the product name in the ANSI
+  // code page, as the device record gave it.
+  if (read_file_bytes(path, bytes, file.fault))
+    file = read_update_file(bytes, win32::utf8_to_ansi(device_identity().product));
   bytes.clear();
   bytes.shrink_to_fit();
 

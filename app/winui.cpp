@@ -1,6 +1,8 @@
 #include "winui.h"
 
 #include "PresetLogic.h"
+#include "win32/handles.h"
+#include "win32/window.h"
 
 #include <atomic>
 #include <map>
@@ -8,9 +10,8 @@
 
 int screen_dpi() {
   static const int dpi = [] {
-    HDC dc = GetDC(nullptr);
-    int v = dc ? GetDeviceCaps(dc, LOGPIXELSY) : 96;
-    if (dc) ReleaseDC(nullptr, dc);
+    const win32::TWindowDC screen(nullptr);
+    const int v = screen ? GetDeviceCaps(screen.get(), LOGPIXELSY) : 96;
     return v > 0 ? v : 96;
   }();
   return dpi;
@@ -26,30 +27,6 @@ HFONT tahoma_bold(int layout_pixels) {
                        OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY, DEFAULT_PITCH | FF_DONTCARE,
                        L"Tahoma");
   return font;
-}
-
-std::wstring widen(const std::string& text) {
-  if (text.empty()) return {};
-  int n = MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
-  std::wstring out(static_cast<size_t>(n), L'\0');
-  MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), out.data(), n);
-  return out;
-}
-
-std::wstring widen_utf8(const std::string& text) {
-  if (text.empty()) return {};
-  int n = MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
-  std::wstring out(static_cast<size_t>(n), L'\0');
-  MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), n);
-  return out;
-}
-
-std::string narrow(const std::wstring& text) {
-  if (text.empty()) return {};
-  int n = WideCharToMultiByte(CP_ACP, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
-  std::string out(static_cast<size_t>(n), '\0');
-  WideCharToMultiByte(CP_ACP, 0, text.data(), static_cast<int>(text.size()), out.data(), n, nullptr, nullptr);
-  return out;
 }
 
 std::wstring window_text(HWND hwnd) {
@@ -148,33 +125,45 @@ void dispatch_message(MSG& msg) {
 namespace {
 
 // A message-only window of the main thread; each message carries one routine.
-constexpr UINT WM_APP_RUN = WM_APP + 0x40;
-std::atomic<HWND> ui_queue{nullptr};
+class TUiQueue final : public win32::TWindow {
+ public:
+  static constexpr UINT WM_APP_RUN = WM_APP + 0x40;
 
-LRESULT CALLBACK ui_queue_proc(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp) {
-  if (msg == WM_APP_RUN) {
-    std::unique_ptr<std::function<void()>> routine(reinterpret_cast<std::function<void()>*>(lp));
-    if (routine && *routine) (*routine)();
-    return 0;
+  bool create() {
+    WNDCLASSW wc{};
+    wc.lpfnWndProc = &win32::TWindow::procedure;
+    wc.hInstance = GetModuleHandleW(nullptr);
+    wc.lpszClassName = L"TUiQueue";
+    RegisterClassW(&wc);
+    return create_window(0, wc.lpszClassName, L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, wc.hInstance) != nullptr;
   }
-  return DefWindowProcW(hwnd, msg, wp, lp);
-}
+
+  LRESULT handle_message(UINT msg, WPARAM wp, LPARAM lp) override {
+    if (msg == WM_APP_RUN) {
+      std::unique_ptr<std::function<void()>> routine(reinterpret_cast<std::function<void()>*>(lp));
+      if (routine && *routine) (*routine)();
+      return 0;
+    }
+    return DefWindowProcW(handle, msg, wp, lp);
+  }
+};
+
+// Set once, on the main thread; read by every poster.
+std::atomic<HWND> ui_queue{nullptr};
 
 }  // namespace
 
 void ui_queue_init() {
   if (ui_queue) return;
-  WNDCLASSW wc{};
-  wc.lpfnWndProc = ui_queue_proc;
-  wc.hInstance = GetModuleHandleW(nullptr);
-  wc.lpszClassName = L"TUiQueue";
-  RegisterClassW(&wc);
-  ui_queue = CreateWindowExW(0, wc.lpszClassName, L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, wc.hInstance, nullptr);
+  static TUiQueue queue;
+  if (queue.create()) ui_queue = queue.handle;
 }
 
-void post_to_ui(std::function<void()> routine) {
+bool post_to_ui(std::function<void()> routine) {
   HWND target = ui_queue;
-  if (!target) return;
+  if (!target) return false;
   auto boxed = std::make_unique<std::function<void()>>(std::move(routine));
-  if (PostMessageW(target, WM_APP_RUN, 0, reinterpret_cast<LPARAM>(boxed.get()))) boxed.release();
+  if (!PostMessageW(target, TUiQueue::WM_APP_RUN, 0, reinterpret_cast<LPARAM>(boxed.get()))) return false;
+  boxed.release();
+  return true;
 }

@@ -1,6 +1,7 @@
 // Small Win32 helpers shared by the two windows: layout pixels scaled to the
-// screen's DPI, the Tahoma bold fonts, text conversion, the panel window class
-// and the message dispatch that every message loop of the program uses.
+// screen's DPI, the Tahoma bold fonts, the panel window class and the message
+// dispatch that every message loop of the program uses. Text conversion is in
+// win32/text.h.
 #pragma once
 
 #include <windows.h>
@@ -21,9 +22,6 @@ int px(int layout_pixels);
 // life of the process.
 HFONT tahoma_bold(int layout_pixels);
 
-std::wstring widen(const std::string& text);        // the system's 8-bit code page
-std::wstring widen_utf8(const std::string& text);
-std::string narrow(const std::wstring& text);
 std::wstring window_text(HWND hwnd);
 
 // A child window created at layout coordinates (scaled here), with `font`.
@@ -49,5 +47,6 @@ void set_window_shortcuts(HWND window, std::function<bool(const MSG&)> take);
 // The one way other threads hand work to the windows: the routine runs on the
 // main thread, from its message loop, soon after. Callable from any thread once
 // ui_queue_init has run on the main thread (before that, routines are dropped).
-void post_to_ui(std::function<void()> routine);
+// False when the routine was dropped.
+bool post_to_ui(std::function<void()> routine);
 void ui_queue_init();

@@ -25,7 +25,9 @@
 //      hidlib_add_dll(<target> <output-dir> SOURCES <that file> LIBS hidlib_sim ...).
 //
 // Handles are 32-bit values as the device record stores them; HID_NO_HANDLE
-// (all bits set) is never a valid handle.
+// (all bits set) is never a valid handle. Paths and strings are the text of the
+// device record (THIDString): 8-bit, in the ANSI code page on Windows, where the
+// platform converts at its calls (win32/text.h).
 #pragma once
 
 #include "HIDinterface.h"

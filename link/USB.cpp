@@ -23,25 +23,26 @@ struct TLink {
   TFrameAssembler rx_buffer{TMarkKind::end_mark};
 
   mutable std::mutex lock;  // host, platform, binding state
-  LinkHost host;
-  TLinkPlatform platform;
+  std::shared_ptr<LinkHost> host;
+  std::shared_ptr<const TLinkPlatform> platform;
   bool init_attempted = false;
   bool init_result = false;
 
   TLink() { settings.set_wake([this] { mailbox.wake(); }); }
 
-  LinkHost host_copy() const {
+  // Called outside the lock: a host or platform set meanwhile takes over at
+  // the next call, the one in use stays alive until its call returns.
+  std::shared_ptr<LinkHost> current_host() const {
     std::lock_guard guard(lock);
     return host;
   }
-  template <class F>
-  F host_member(F LinkHost::*member) const {
+  std::shared_ptr<const TLinkPlatform> current_platform() const {
     std::lock_guard guard(lock);
-    return host.*member;
+    return platform;
   }
   void show_error(const std::string& text) const {
-    if (auto show = host_member(&LinkHost::show_error))
-      show(text);
+    if (auto h = current_host())
+      h->report_error(text);
   }
 
   bool send(uint8_t cmd, const uint8_t* data, size_t len, std::optional<uint64_t> connection) {
@@ -63,16 +64,14 @@ struct TLink {
   void request_refresh() {
     if (refresh_pending.exchange(true))
       return;
-    const LinkHost h = host_copy();
-    if (!h.refresh || !h.post_to_main) {
+    const auto h = current_host();
+    const bool posted = h && h->run_on_main([this] {
       refresh_pending = false;
-      return;
-    }
-    h.post_to_main([this] {
-      refresh_pending = false;
-      if (auto refresh = host_member(&LinkHost::refresh))
-        refresh();
+      if (auto now = current_host())
+        now->show_settings();
     });
+    if (!posted)
+      refresh_pending = false;
   }
 
   void dispatch_reply(const TFrame& frame) {
@@ -94,12 +93,12 @@ struct TLink {
         break;
       }
       case cmd_finish:
-        if (auto finished = host_member(&LinkHost::update_finished))
-          finished();
+        if (auto h = current_host())
+          h->on_update_finished();
         break;
       case cmd_reset:
-        if (auto reset = host_member(&LinkHost::settings_reset))
-          reset();
+        if (auto h = current_host())
+          h->on_settings_reset();
         break;
       default:
         break;
@@ -137,14 +136,14 @@ TSettings settings_get() { return L().settings.get(); }
 
 void settings_edit(const std::function<void(TSettings&)>& edit) { L().settings.edit(edit); }
 
-void link_set_host(LinkHost host) {
+void link_set_host(std::shared_ptr<LinkHost> host) {
   std::lock_guard guard(L().lock);
   L().host = std::move(host);
 }
 
 TDeviceIdentity device_identity() { return L().device.identity(); }
 
-void link_set_platform(TLinkPlatform platform) {
+void link_set_platform(std::shared_ptr<const TLinkPlatform> platform) {
   std::lock_guard guard(L().lock);
   L().platform = std::move(platform);
 }
@@ -206,7 +205,7 @@ bool write_eep(uint16_t adr, const uint8_t* b, size_t n) {
 
 bool usb_init() {
   auto& l = L();
-  TLinkPlatform platform;
+  std::shared_ptr<const TLinkPlatform> platform;
   {
     std::lock_guard guard(l.lock);
     if (l.init_attempted)
@@ -217,7 +216,8 @@ bool usb_init() {
   l.mailbox.start();
 
   THIDEntries entries;
-  const TLoadResult loaded = load_hid_library(platform, entries);
+  // Without a platform there is no file to load.
+  const TLoadResult loaded = platform ? load_hid_library(*platform, entries) : TLoadResult{};
   if (!loaded.write_error.empty())
     l.show_error(loaded.write_error);
   if (loaded.outcome != TLoadOutcome::bound)
@@ -242,9 +242,11 @@ void rescan() {
   l.settings.disconnected();
   l.device.close();
   const uint8_t count = l.device.scan();
-  const LinkHost host = l.host_copy();
-  if (host.cont)
-    host.cont(false);
+  const auto host = l.current_host();
+  const auto platform = l.current_platform();
+  auto text = [&](const THIDString& field) { return platform ? platform->record_text(field) : hid_text(field); };
+  if (host)
+    host->enable_controls(false);
 
   for (unsigned index = 0; index < count; ++index) {
     const THIDDeviceInfo info = l.device.info(static_cast<uint8_t>(index));
@@ -252,13 +254,13 @@ void rescan() {
       continue;
 
     TDeviceIdentity unit;
-    unit.product = hid_text(info.Product);
-    unit.serial = hid_text(info.SerialNumber);
+    unit.product = text(info.Product);
+    unit.serial = text(info.SerialNumber);
     unit.version = version_text(info.VersionNumber);
     unit.boot = is_boot_product(unit.product);
     l.device.set_identity(unit);
-    if (host.show_device)
-      host.show_device(unit);
+    if (host)
+      host->show_unit(unit);
     const auto connection = l.device.open(static_cast<uint8_t>(index), info);
     if (!connection)
       return;
@@ -267,22 +269,22 @@ void rescan() {
     l.settings.connected(*connection, unit.serial, !unit.boot);
     if (unit.boot) {
       boot_mode = true;
-      if (host.enable_update_buttons)
-        host.enable_update_buttons(true);
+      if (host)
+        host->enable_update(true);
     } else {
-      if (host.enable_update_buttons)
-        host.enable_update_buttons(false);
+      if (host)
+        host->enable_update(false);
       boot_mode = false;
-      if (host.cont)
-        host.cont(true);
+      if (host)
+        host->enable_controls(true);
       // Show the device's settings now rather than at the next poll.
       post_request(cmd_read);
     }
     return;
   }
   l.device.set_identity({});
-  if (host.show_device)
-    host.show_device({});
+  if (host)
+    host->show_unit({});
 }
 
 void usb_stop() {

@@ -11,7 +11,7 @@
 //   device.h    the library table, the open connection, frames out, the unit's identity
 //   binding.h   writing and loading HID_Lib.dll
 // Everything here is portable; the Windows way of loading the library lives in
-// link/win/ behind TLinkPlatform.
+// link/win/ behind TLinkPlatform. Strings are UTF-8.
 #pragma once
 
 #include "HIDinterface.h"
@@ -24,6 +24,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -40,30 +41,34 @@ void settings_edit(const std::function<void(TSettings&)>& edit);
 // Link state and flags (process-wide).
 extern std::atomic<bool> dev_open, boot_mode, send_pending, sending, refresh_pending;
 
-// What the program gives the link. The Windows program fills it; tests fill their own.
-// Empty members are skipped.
-struct LinkHost {
-  std::function<void()> refresh;               // Tfmain::refresh; the link calls it on the main thread only
+// What the program gives the link: its windows, as the link sees them. The
+// Windows program implements it (app/umain.cpp); tests use TLinkHostFunctions
+// (link_testing.h).
+class LinkHost {
+ public:
+  virtual ~LinkHost() = default;
   // Any thread: run the routine on the main thread soon, from its message loop.
-  std::function<void(std::function<void()>)> post_to_main;
-  std::function<void(const std::string&)> show_error;   // message box, OK button, application title as caption
-  std::function<void(bool)> cont;              // fmain's Cont(en)
-  std::function<void(const TDeviceIdentity&)> show_device;   // the unit found (an empty identity: none)
-  std::function<void(bool)> enable_update_buttons;      // fu's select and def
-  std::function<void()> update_finished;       // reply 0xFA, called on the library's read thread
-  std::function<void()> settings_reset;        // reply 0xFD, called on the library's read thread
+  // False when it was dropped and will never run.
+  virtual bool run_on_main(std::function<void()> routine) = 0;
+  virtual void show_settings() = 0;                       // Tfmain::refresh; main thread only
+  virtual void report_error(const std::string& text) = 0;  // message box, OK button, application title as caption
+  virtual void enable_controls(bool en) = 0;              // fmain's Cont(en)
+  virtual void show_unit(const TDeviceIdentity& unit) = 0;  // the unit found (an empty identity: none)
+  virtual void enable_update(bool en) = 0;                // fu's select and def
+  virtual void on_update_finished() = 0;                  // reply 0xFA, called on the library's read thread
+  virtual void on_settings_reset() = 0;                   // reply 0xFD, called on the library's read thread
 };
-// Call on the main thread.
-void link_set_host(LinkHost host);
+// Call on the main thread. The link keeps the host until another one is set.
+void link_set_host(std::shared_ptr<LinkHost> host);
 
 // The unit discovery found last (an empty identity: none).
 TDeviceIdentity device_identity();
 
-void link_set_platform(TLinkPlatform platform);
+void link_set_platform(std::shared_ptr<const TLinkPlatform> platform);
 #if defined(_WIN32)
 // link/win/ (CMake target link_win): the Windows implementation of TLinkPlatform.
-TLinkPlatform link_win32_platform();
-void link_use_win32_platform();   // link_set_platform(link_win32_platform())
+const TLinkPlatform& link_win32_platform();
+void link_use_win32_platform();   // link_set_platform with the Windows implementation
 #endif
 
 // Binding and discovery (main thread).

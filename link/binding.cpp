@@ -3,12 +3,12 @@
 TLoadResult load_hid_library(const TLinkPlatform& platform, THIDEntries& entries) {
   TLoadResult r;
   entries = THIDEntries{};
-  auto exists = [&] { return platform.file_exists && platform.file_exists(hid_library_file); };
+  auto exists = [&] { return platform.has_file(hid_library_file); };
   if (!exists()) {
     std::vector<uint8_t> bytes;
-    if (platform.read_own_resource && platform.write_file && platform.read_own_resource(bytes)) {
+    if (platform.read_resource(bytes)) {
       try {
-        platform.write_file(hid_library_file, bytes);
+        platform.create_file(hid_library_file, bytes);
       } catch (const std::exception& e) {
         r.write_error = e.what();
         if (r.write_error.empty())
@@ -24,17 +24,15 @@ TLoadResult load_hid_library(const TLinkPlatform& platform, THIDEntries& entries
   // By full path: a bare name would go through the search order and could load a
   // different HID_Lib.dll than the one just checked or written.
   r.outcome = TLoadOutcome::not_loadable;
-  if (!platform.full_path || !platform.load_library || !platform.resolve)
-    return r;
-  r.path = platform.full_path(hid_library_file);
+  r.path = platform.path_of(hid_library_file);
   if (r.path.empty())
     return r;
-  void* library = platform.load_library(r.path);
+  void* library = platform.load(r.path);
   if (!library)
     return r;
 
   // Each entry by its own name; one that does not resolve stays empty.
-#define HID_BIND_ENTRY(name, type, ordinal) entries.name = reinterpret_cast<type>(platform.resolve(library, #name));
+#define HID_BIND_ENTRY(name, type, ordinal) entries.name = reinterpret_cast<type>(platform.entry(library, #name));
   HID_EXPORT_LIST(HID_BIND_ENTRY)
 #undef HID_BIND_ENTRY
 

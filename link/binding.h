@@ -13,16 +13,22 @@
 
 inline constexpr char hid_library_file[] = "HID_Lib.dll";
 
-// How the link finds, writes and loads HID_Lib.dll. Strings are UTF-8 (also the
-// error texts the link hands to LinkHost::show_error).
-struct TLinkPlatform {
-  std::function<bool(const std::string& name)> file_exists;             // in the current folder
-  std::function<bool(std::vector<uint8_t>& bytes)> read_own_resource;   // RCDATA "HID" of the program
-  // Writes the file; on failure throws std::runtime_error carrying the system's error text.
-  std::function<void(const std::string& name, const std::vector<uint8_t>& bytes)> write_file;
-  std::function<std::string(const std::string& name)> full_path;        // name in the current folder
-  std::function<void*(const std::string& path)> load_library;           // nullptr when it does not load
-  std::function<void*(void* library, const char* name)> resolve;        // nullptr when missing
+// How the link finds, writes and loads HID_Lib.dll, and reads the text of the
+// library's records. Strings are UTF-8 (also the error texts the link hands to
+// LinkHost::report_error). One implementation per platform: link/win/ has the
+// Windows one; tests use TLinkPlatformFunctions (link_testing.h).
+class TLinkPlatform {
+ public:
+  virtual ~TLinkPlatform() = default;
+  virtual bool has_file(const std::string& name) const = 0;                 // in the current folder
+  virtual bool read_resource(std::vector<uint8_t>& bytes) const = 0;        // RCDATA "HID" of the program
+  // Creates the file; on failure throws std::runtime_error carrying the system's error text.
+  virtual void create_file(const std::string& name, const std::vector<uint8_t>& bytes) const = 0;
+  virtual std::string path_of(const std::string& name) const = 0;           // name in the current folder
+  virtual void* load(const std::string& path) const = 0;                    // nullptr when it does not load
+  virtual void* entry(void* library, const char* name) const = 0;           // nullptr when missing
+  // A string of the library's device record (ANSI code page) in UTF-8.
+  virtual std::string record_text(const THIDString& field) const = 0;
 };
 
 // The 18 library entries, one per export of HID_EXPORT_LIST, each with the

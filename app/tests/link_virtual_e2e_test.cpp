@@ -27,7 +27,7 @@ class VirtualLink : public ::testing::Test {
     lib->device().control("erase-us 1000");
     lib->device().control("reboot-ms 150");
 
-    LinkHost host;
+    TLinkHostFunctions host;
     host.refresh = [this] { ++refreshes; };
     host.post_to_main = main_queue().poster();
     host.cont = [this](bool en) { enabled = en; };
@@ -40,7 +40,7 @@ class VirtualLink : public ::testing::Test {
     link_set_host(host);
 
     // The library is "loaded" already; binding resolves its exports by name.
-    TLinkPlatform platform;
+    TLinkPlatformFunctions platform;
     platform.file_exists = [](const std::string&) { return true; };
     platform.full_path = [](const std::string& name) { return "/virtual/" + name; };
     platform.load_library = [this](const std::string&) -> void* { return lib.get(); };

@@ -4,6 +4,7 @@
 // starts when the host first uses the library.
 #include "HidLibrary.h"
 #include "HidPlatform.h"
+#include "win32/handles.h"
 
 #include <windows.h>
 #include <dbt.h>
@@ -59,11 +60,11 @@ class THIDthread {
  public:
   static bool start() {
     DWORD id = 0;
-    HANDLE thread = CreateThread(nullptr, 0, &THIDthread::run, nullptr, CREATE_SUSPENDED, &id);
-    if (thread == nullptr) return false;
-    SetThreadPriority(thread, THREAD_PRIORITY_TIME_CRITICAL);
-    ResumeThread(thread);
-    CloseHandle(thread);  // the thread releases itself when it ends
+    // The handle is let go at once: the thread releases itself when it ends.
+    const win32::THandle thread(CreateThread(nullptr, 0, &THIDthread::run, nullptr, CREATE_SUSPENDED, &id));
+    if (!thread) return false;
+    SetThreadPriority(thread.get(), THREAD_PRIORITY_TIME_CRITICAL);
+    ResumeThread(thread.get());
     return true;
   }
 

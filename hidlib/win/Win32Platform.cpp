@@ -3,6 +3,8 @@
 #include "Win32Platform.h"
 
 #include "Win32Handle.h"
+#include "win32/handles.h"
+#include "win32/text.h"
 
 #include <windows.h>
 #include <setupapi.h>
@@ -25,36 +27,30 @@ namespace {
 // 126 plus the NUL), so no more is asked for.
 constexpr ULONG kStringBufferChars = 127;
 
-std::wstring widen(const std::string& text) {
-  if (text.empty()) return {};
-  const int n = MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
-  std::wstring wide(static_cast<size_t>(n), L'\0');
-  MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), wide.data(), n);
-  return wide;
-}
-
-std::string narrow(const wchar_t* text) {
-  const int n = WideCharToMultiByte(CP_ACP, 0, text, -1, nullptr, 0, nullptr, nullptr);
-  if (n <= 1) return {};
-  std::string out(static_cast<size_t>(n), '\0');
-  WideCharToMultiByte(CP_ACP, 0, text, -1, out.data(), n, nullptr, nullptr);
-  out.resize(static_cast<size_t>(n - 1));  // the converted NUL
-  return out;
-}
+// The device list that SetupApi gives, and a device's preparsed data.
+struct TDeviceListTraits {
+  using type = HDEVINFO;
+  static HDEVINFO none() { return INVALID_HANDLE_VALUE; }
+  static bool valid(HDEVINFO set) { return set != INVALID_HANDLE_VALUE && set != nullptr; }
+  static void free(HDEVINFO set) { SetupDiDestroyDeviceInfoList(set); }
+};
+struct TPreparsedTraits {
+  using type = PHIDP_PREPARSED_DATA;
+  static PHIDP_PREPARSED_DATA none() { return nullptr; }
+  static bool valid(PHIDP_PREPARSED_DATA data) { return data != nullptr; }
+  static void free(PHIDP_PREPARSED_DATA data) { HidD_FreePreparsedData(data); }
+};
 
 // One overlapped transfer's event and record, released only after the
 // transfer is known to be over, so a late completion never lands in freed
 // memory.
 class Transfer {
  public:
-  Transfer() : event_(CreateEventA(nullptr, TRUE, FALSE, nullptr)) { overlapped_.hEvent = event_; }
-  ~Transfer() {
-    if (event_ != nullptr) CloseHandle(event_);
-  }
+  Transfer() : event_(CreateEventA(nullptr, TRUE, FALSE, nullptr)) { overlapped_.hEvent = event_.get(); }
   Transfer(const Transfer&) = delete;
   Transfer& operator=(const Transfer&) = delete;
 
-  bool ok() const { return event_ != nullptr; }
+  bool ok() const { return static_cast<bool>(event_); }
   OVERLAPPED* overlapped() { return &overlapped_; }
 
   // Waits `ms` for completion. True only for a transfer that finished and
@@ -62,7 +58,7 @@ class Transfer {
   bool finish(HANDLE device, bool in_flight, DWORD ms) {
     if (!in_flight) return false;  // failed at once: nothing to wait for
     DWORD count = 0;
-    if (WaitForSingleObject(event_, ms) == WAIT_OBJECT_0)
+    if (WaitForSingleObject(event_.get(), ms) == WAIT_OBJECT_0)
       return GetOverlappedResult(device, &overlapped_, &count, FALSE) != FALSE;
     CancelIo(device);
     // A transfer that completed just before the cancel still counts.
@@ -70,7 +66,7 @@ class Transfer {
   }
 
  private:
-  HANDLE event_;
+  win32::THandle event_;
   OVERLAPPED overlapped_{};
 };
 
@@ -80,25 +76,21 @@ class Win32ReadWaiter final : public ReadWaiter {
  public:
   Win32ReadWaiter()
       : done_(CreateEventA(nullptr, TRUE, FALSE, nullptr)), wake_(CreateEventA(nullptr, FALSE, FALSE, nullptr)) {}
-  ~Win32ReadWaiter() override {
-    cancel();
-    if (done_ != nullptr) CloseHandle(done_);
-    if (wake_ != nullptr) CloseHandle(wake_);
-  }
+  ~Win32ReadWaiter() override { cancel(); }
   Win32ReadWaiter(const Win32ReadWaiter&) = delete;
   Win32ReadWaiter& operator=(const Win32ReadWaiter&) = delete;
 
   void signal() override {
-    if (wake_ != nullptr) SetEvent(wake_);
+    if (wake_) SetEvent(wake_.get());
   }
 
   bool start(HidHandle handle, uint16_t length) override {
-    if (done_ == nullptr || pending_) return false;
+    if (!done_ || pending_) return false;
     device_ = to_win_handle(handle);
     buffer_.assign(length, 0);
     overlapped_ = OVERLAPPED{};
-    overlapped_.hEvent = done_;
-    ResetEvent(done_);
+    overlapped_.hEvent = done_.get();
+    ResetEvent(done_.get());
     SetLastError(ERROR_SUCCESS);
     // A report already buffered completes the read at once; the event is set
     // then too.
@@ -109,7 +101,7 @@ class Win32ReadWaiter final : public ReadWaiter {
   }
 
   Wake wait() override {
-    const HANDLE events[2] = {done_, wake_};
+    const HANDLE events[2] = {done_.get(), wake_.get()};
     // The read's event comes first: a report that has arrived wins over a signal.
     const DWORD first = pending_ ? 0 : 1;
     const DWORD woke = WaitForMultipleObjects(2 - first, events + first, FALSE, INFINITE);
@@ -142,8 +134,8 @@ class Win32ReadWaiter final : public ReadWaiter {
   const std::vector<uint8_t>& report() const override { return report_; }
 
  private:
-  HANDLE done_;
-  HANDLE wake_;
+  win32::THandle done_;
+  win32::THandle wake_;
   HANDLE device_ = nullptr;
   OVERLAPPED overlapped_{};
   bool pending_ = false;
@@ -156,9 +148,10 @@ class Win32Platform final : public HidPlatform {
   bool enumerate(std::vector<std::string>& paths) override {
     GUID guid;
     HidD_GetHidGuid(&guid);
-    HDEVINFO set = SetupDiGetClassDevsA(&guid, nullptr, GetDesktopWindow(),
-                                        DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
-    if (set == INVALID_HANDLE_VALUE) return false;
+    const win32::TOwner<TDeviceListTraits> list(
+        SetupDiGetClassDevsA(&guid, nullptr, GetDesktopWindow(), DIGCF_PRESENT | DIGCF_DEVICEINTERFACE));
+    if (!list) return false;
+    const HDEVINFO set = list.get();
     for (DWORD member = 0;; ++member) {
       SP_DEVICE_INTERFACE_DATA data{};
       data.cbSize = sizeof data;
@@ -173,16 +166,16 @@ class Win32Platform final : public HidPlatform {
       SP_DEVINFO_DATA info{};
       info.cbSize = sizeof info;
       if (!SetupDiGetDeviceInterfaceDetailA(set, &data, detail, required, nullptr, &info)) continue;
+      // The path in the ANSI code page, as the device record keeps it.
       paths.emplace_back(detail->DevicePath);
     }
-    SetupDiDestroyDeviceInfoList(set);
     return true;
   }
 
   HidHandle open(const std::string& path, OpenMode mode) override {
     const bool read_write = mode == OpenMode::ProbeReadWrite || mode == OpenMode::ReadWrite;
     const bool overlapped = mode == OpenMode::ReadWrite || mode == OpenMode::Query;
-    HANDLE handle = CreateFileW(widen(path).c_str(), read_write ? GENERIC_READ | GENERIC_WRITE : 0,
+    HANDLE handle = CreateFileW(win32::ansi_to_wide(path).c_str(), read_write ? GENERIC_READ | GENERIC_WRITE : 0,
                                 FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
                                 overlapped ? FILE_FLAG_OVERLAPPED : 0, nullptr);
     if (handle == INVALID_HANDLE_VALUE) return HID_NO_HANDLE;
@@ -213,8 +206,8 @@ class Win32Platform final : public HidPlatform {
     }
     if (!ok) return std::nullopt;
     // A string that fills the whole buffer comes without its NUL; the spare
-    // element above terminates it.
-    return narrow(buffer);
+    // element above terminates it. The record keeps the ANSI code page.
+    return win32::wide_to_ansi(std::wstring_view(buffer));
   }
 
   bool set_num_input_buffers(HidHandle handle, uint32_t count) override {
@@ -222,8 +215,10 @@ class Win32Platform final : public HidPlatform {
   }
 
   bool report_layout(HidHandle handle, HidReportLayout& out) override {
-    PHIDP_PREPARSED_DATA preparsed = nullptr;
-    if (!HidD_GetPreparsedData(to_win_handle(handle), &preparsed)) return false;
+    PHIDP_PREPARSED_DATA data = nullptr;
+    if (!HidD_GetPreparsedData(to_win_handle(handle), &data)) return false;
+    const win32::TOwner<TPreparsedTraits> owner(data);
+    const PHIDP_PREPARSED_DATA preparsed = owner.get();
     HIDP_CAPS caps{};
     HidP_GetCaps(preparsed, &caps);
     out.InputReportByteLength = caps.InputReportByteLength;
@@ -245,7 +240,6 @@ class Win32Platform final : public HidPlatform {
         answer.Caps[j].ReportCount = value.ReportCount;
       }
     }
-    HidD_FreePreparsedData(preparsed);
     return true;
   }
 

@@ -52,7 +52,7 @@ void BM_HandOverLatency(benchmark::State& state) {
       send_start = Clock::now().time_since_epoch().count();
     return 1;
   });
-  link_set_host(LinkHost{});
+  link_set_host(TLinkHostFunctions{});
   link_start_worker();
   std::this_thread::sleep_for(10ms);  // the worker is asleep on its condition variable
 
@@ -76,7 +76,7 @@ BENCHMARK(BM_HandOverLatency)->Iterations(2000)->Unit(benchmark::kMicrosecond);
 // A waiting poster: update block of 512 bytes (9 reports), post to return.
 void BM_WaitingPostRoundTrip(benchmark::State& state) {
   open_fake_device();
-  link_set_host(LinkHost{});
+  link_set_host(TLinkHostFunctions{});
   link_start_worker();
   std::vector<uint8_t> block(512, 0x5A);
   std::vector<double> samples;
@@ -109,7 +109,7 @@ void BM_EditToWriteSent(benchmark::State& state) {
     if (f.cmd == cmd_read)
       deliver_reply(cmd_read, settings_bytes(settings_get()));
   });
-  LinkHost host;
+  TLinkHostFunctions host;
   host.refresh = [] {};
   host.post_to_main = [](std::function<void()>) {};
   link_set_host(host);
@@ -188,7 +188,7 @@ void BM_IdleCpuWithPoll(benchmark::State& state) {
     }
   });
 
-  LinkHost host;
+  TLinkHostFunctions host;
   host.refresh = [&] { ++refreshes; };
   host.post_to_main = [&](std::function<void()> routine) {
     main_queue().poster()(std::move(routine));

@@ -28,8 +28,8 @@ struct TFakeFiles {
   std::vector<std::string> resolved;
   int writes = 0;
 
-  TLinkPlatform platform() {
-    TLinkPlatform p;
+  TLinkPlatformFunctions platform() {
+    TLinkPlatformFunctions p;
     p.file_exists = [this](const std::string& name) { return files.count(name) > 0; };
     p.read_own_resource = [this](std::vector<uint8_t>& bytes) {
       if (resource_present)
@@ -127,7 +127,7 @@ class Discovery : public ::testing::Test {
   void SetUp() override {
     link_reset_for_tests();
     fake.reset();
-    LinkHost host;
+    TLinkHostFunctions host;
     host.cont = [this](bool en) { events.push_back(en ? "cont 1" : "cont 0"); };
     host.show_device = [this](const TDeviceIdentity& unit) {
       const std::string &n = unit.product, &s = unit.serial, &v = unit.version;

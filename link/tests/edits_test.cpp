@@ -21,7 +21,7 @@ class Edits : public ::testing::Test {
   void SetUp() override {
     link_reset_for_tests();
     fake.reset();
-    LinkHost host;
+    TLinkHostFunctions host;
     host.refresh = [this] { ++refreshes; };
     host.post_to_main = main_queue().poster();
     link_set_host(host);

@@ -80,7 +80,7 @@ class TFakeHid {
 };
 
 // The test thread plays the main thread: what the link posts to it (LinkHost::
-// post_to_main) waits here until the test runs it.
+// run_on_main) waits here until the test runs it.
 class TMainQueue {
  public:
   std::function<void(std::function<void()>)> poster();

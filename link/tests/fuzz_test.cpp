@@ -27,7 +27,7 @@ class OnReportFuzz : public ::testing::Test {
  protected:
   void SetUp() override {
     link_reset_for_tests();
-    LinkHost host;
+    TLinkHostFunctions host;
     host.update_finished = [] {};
     host.settings_reset = [] {};
     link_set_host(host);

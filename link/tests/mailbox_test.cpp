@@ -37,7 +37,7 @@ class Mailbox : public ::testing::Test {
   }
 
   void install_host() {
-    LinkHost host;
+    TLinkHostFunctions host;
     host.refresh = [this] {
       EXPECT_EQ(std::this_thread::get_id(), main_id);
       ++refreshes;

@@ -22,7 +22,7 @@ class SendMsg : public ::testing::Test {
     fake.scan();
     fake.open(0);
     link_bind_entries(fake.entries(), 65, true);
-    LinkHost host;
+    TLinkHostFunctions host;
     host.show_error = [this](const std::string& text) { errors.push_back(text); };
     link_set_host(host);
   }
@@ -169,7 +169,7 @@ class Replies : public ::testing::Test {
  protected:
   void SetUp() override {
     link_reset_for_tests();
-    LinkHost host;
+    TLinkHostFunctions host;
     host.update_finished = [this] { ++finished; };
     host.settings_reset = [this] { ++resets; };
     host.refresh = [] {};
@@ -260,7 +260,7 @@ TEST_F(Replies, UpdateRepliesReachTheDialogOtherCodesAreIgnored) {
 }
 
 TEST_F(Replies, AnErrorInTheDispatchNeverLeavesOnReport) {
-  LinkHost host;
+  TLinkHostFunctions host;
   host.settings_reset = [] { throw std::runtime_error("dialog gone"); };
   link_set_host(host);
   EXPECT_NO_THROW(deliver_reply(cmd_reset, {}));

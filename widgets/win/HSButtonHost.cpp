@@ -8,6 +8,7 @@
 
 #include "HSButtonAccessible.h"
 #include "HSDibSurface.h"
+#include "win32/handles.h"
 
 namespace hs {
 
@@ -26,13 +27,13 @@ TShiftState ShiftFromKeys(WPARAM keys) {
 
 // One cached DIB section for copying faces to the screen.
 struct TFaceSurface {
-  HDC dc = nullptr;
-  TDibSurface surface;
+  win32::TMemoryDC dc;
+  TDibSurface surface;  // ends before the DC
 
   bool Ensure(int width, int height) {
-    if (!dc) dc = CreateCompatibleDC(nullptr);
+    if (!dc) dc.reset(CreateCompatibleDC(nullptr));
     if (!dc) return false;
-    return surface.Ensure(dc, width, height);
+    return surface.Ensure(dc.get(), width, height);
   }
 };
 
@@ -49,7 +50,7 @@ void BlitFace(HDC dc, const TBitmap32& face, int x, int y) {
   if (!s.Ensure(face.Width(), face.Height())) return;
   std::memcpy(s.surface.bits, face.Bits(), std::size_t(face.Width()) * face.Height() * 4);
   GdiFlush();
-  TransparentBlt(dc, x, y, face.Width(), face.Height(), s.dc, 0, 0, face.Width(), face.Height(),
+  TransparentBlt(dc, x, y, face.Width(), face.Height(), s.dc.get(), 0, 0, face.Width(), face.Height(),
                  RGB(255, 0, 255));
 }
 
@@ -197,9 +198,8 @@ void THSButtonHost::RelayToToolTip(UINT msg, WPARAM wp, LPARAM lp) {
                                GetModuleHandleW(nullptr), nullptr);
     if (!FToolTip) return;
     // A maximum width lets a hint break into lines (at "\n" and where it is too long).
-    HDC dc = GetDC(FWnd);
-    const int dpi = dc ? GetDeviceCaps(dc, LOGPIXELSX) : 96;
-    if (dc) ReleaseDC(FWnd, dc);
+    const win32::TWindowDC dc(FWnd);
+    const int dpi = dc ? GetDeviceCaps(dc.get(), LOGPIXELSX) : 96;
     SendMessageW(FToolTip, TTM_SETMAXTIPWIDTH, 0, MulDiv(400, dpi, 96));
   }
   if (tips != FTips) {
@@ -240,10 +240,8 @@ void THSButtonHost::DrawFace(const TBitmap32& face, int left, int top) {
     BlitFace(FPaintDC, face, left, top);
     return;
   }
-  HDC dc = GetDC(FWnd);
-  if (!dc) return;
-  BlitFace(dc, face, left, top);
-  ReleaseDC(FWnd, dc);
+  const win32::TWindowDC dc(FWnd);
+  if (dc) BlitFace(dc.get(), face, left, top);
 }
 
 void THSButtonHost::InvalidateRect(const TRect& r) {

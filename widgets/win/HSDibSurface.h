@@ -1,18 +1,21 @@
 // A cached top-down 32-bit DIB section selected into a memory DC that its
 // owner keeps. The pixel words have the layout of TBitmap32, so a face or
 // some of its rows can be copied in and out with memcpy. The owner creates
-// the DC (and may select other objects, such as fonts, into it first).
+// the DC (and may select other objects, such as fonts, into it first); the
+// surface must end before the DC, and gives the DC its bitmap back then.
 #pragma once
 
 #include <windows.h>
 
 #include <cstdint>
 
+#include "win32/handles.h"
+
 namespace hs {
 
 struct TDibSurface {
-  HBITMAP dib = nullptr;
-  HGDIOBJ old = nullptr;  // the DC's bitmap before the first DIB was selected
+  win32::TGdiObject<HBITMAP> dib;
+  win32::TSelection selection;  // the DC's bitmap before the first DIB, selected back at the end
   std::uint32_t* bits = nullptr;
   int w = 0, h = 0;
 
@@ -28,26 +31,17 @@ struct TDibSurface {
     bi.bmiHeader.biBitCount = 32;
     bi.bmiHeader.biCompression = BI_RGB;
     void* p = nullptr;
-    HBITMAP b = CreateDIBSection(dc, &bi, DIB_RGB_COLORS, &p, nullptr, 0);
+    win32::TGdiObject<HBITMAP> b(CreateDIBSection(dc, &bi, DIB_RGB_COLORS, &p, nullptr, 0));
     if (!b) return false;
-    HGDIOBJ prev = SelectObject(dc, b);
-    if (!old) old = prev;
-    if (dib) DeleteObject(dib);
-    dib = b;
+    if (selection)
+      SelectObject(dc, b.get());
+    else
+      selection = win32::TSelection(dc, b.get());
+    dib = std::move(b);  // the previous DIB, no longer selected, is deleted
     bits = static_cast<std::uint32_t*>(p);
     w = width;
     h = height;
     return true;
-  }
-
-  // Gives the DC its original bitmap back and deletes the DIB.
-  void Release(HDC dc) {
-    if (old) SelectObject(dc, old);
-    if (dib) DeleteObject(dib);
-    dib = nullptr;
-    old = nullptr;
-    bits = nullptr;
-    w = h = 0;
   }
 };
 

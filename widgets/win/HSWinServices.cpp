@@ -7,6 +7,7 @@
 #include <map>
 
 #include "HSDibSurface.h"
+#include "win32/handles.h"
 
 namespace hs {
 
@@ -23,18 +24,12 @@ UINT AlignFlags(TAlignment a) {
 class TGdiTextEngine : public THSTextEngine {
  public:
   TGdiTextEngine() : FDC(CreateCompatibleDC(nullptr)) {}
-  ~TGdiTextEngine() override {
-    if (FOldFont) SelectObject(FDC, FOldFont);
-    FSurface.Release(FDC);
-    if (FFontHandle) DeleteObject(FFontHandle);
-    DeleteDC(FDC);
-  }
 
   int LineWidth(const TFont& font, std::wstring_view text) override {
     if (text.empty()) return 0;
     Select(font);
     RECT r{0, 0, 0, 0};
-    DrawTextW(FDC, text.data(), int(text.size()), &r, DT_CALCRECT | DT_SINGLELINE);
+    DrawTextW(FDC.get(), text.data(), int(text.size()), &r, DT_CALCRECT | DT_SINGLELINE);
     return r.right - r.left;
   }
 
@@ -43,7 +38,7 @@ class TGdiTextEngine : public THSTextEngine {
     if (text.empty()) return;
     Select(font);
     RECT r{0, 0, width, 0};
-    DrawTextW(FDC, text.data(), int(text.size()), &r, DT_CALCRECT | DT_WORDBREAK);
+    DrawTextW(FDC.get(), text.data(), int(text.size()), &r, DT_CALCRECT | DT_WORDBREAK);
     height = r.bottom - r.top;
     right = r.right;
   }
@@ -53,7 +48,7 @@ class TGdiTextEngine : public THSTextEngine {
     if (text.empty() || image.Empty()) return;
     const int top = std::max(r.Top, 0), bottom = std::min(r.Bottom, image.Height());
     if (top >= bottom || r.Left >= image.Width() || r.Right <= 0) return;
-    if (!FSurface.Ensure(FDC, image.Width(), image.Height())) return;
+    if (!FSurface.Ensure(FDC.get(), image.Width(), image.Height())) return;
     // Only the rows the text may touch travel to GDI and back.
     const std::size_t rowBytes = std::size_t(image.Width()) * 4;
     for (int y = top; y < bottom; ++y)
@@ -70,10 +65,10 @@ class TGdiTextEngine : public THSTextEngine {
           break;
         }
     Select(font, overKey ? NONANTIALIASED_QUALITY : DEFAULT_QUALITY);
-    SetBkMode(FDC, TRANSPARENT);
-    SetTextColor(FDC, ColorToRGB(font.Color));
+    SetBkMode(FDC.get(), TRANSPARENT);
+    SetTextColor(FDC.get(), ColorToRGB(font.Color));
     RECT rc{r.Left, r.Top, r.Right, r.Bottom};
-    DrawTextW(FDC, text.data(), int(text.size()), &rc, DT_WORDBREAK | AlignFlags(alignment));
+    DrawTextW(FDC.get(), text.data(), int(text.size()), &rc, DT_WORDBREAK | AlignFlags(alignment));
     GdiFlush();
     for (int y = top; y < bottom; ++y) {
       std::uint32_t* dst = image.Row(y);
@@ -89,23 +84,27 @@ class TGdiTextEngine : public THSTextEngine {
         font.Bold == FFont.Bold && font.Italic == FFont.Italic && font.Underline == FFont.Underline &&
         font.StrikeOut == FFont.StrikeOut)
       return;
-    HFONT f = CreateFontW(-font.Height, 0, 0, 0, font.Bold ? FW_BOLD : FW_NORMAL, font.Italic, font.Underline,
-                          font.StrikeOut, DEFAULT_CHARSET, OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS,
-                          quality, DEFAULT_PITCH | FF_DONTCARE, font.Name.c_str());
-    HGDIOBJ old = SelectObject(FDC, f);
-    if (!FOldFont) FOldFont = old;
-    if (FFontHandle) DeleteObject(FFontHandle);
-    FFontHandle = f;
+    win32::TGdiObject<HFONT> f(CreateFontW(-font.Height, 0, 0, 0, font.Bold ? FW_BOLD : FW_NORMAL, font.Italic,
+                                           font.Underline, font.StrikeOut, DEFAULT_CHARSET, OUT_DEFAULT_PRECIS,
+                                           CLIP_DEFAULT_PRECIS, quality, DEFAULT_PITCH | FF_DONTCARE,
+                                           font.Name.c_str()));
+    if (FFontSelection)
+      SelectObject(FDC.get(), f.get());
+    else
+      FFontSelection = win32::TSelection(FDC.get(), f.get());
+    FFontHandle = std::move(f);  // the previous font, no longer selected, is deleted
     FFont = font;
     FQuality = quality;
   }
 
-  HDC FDC;
-  HGDIOBJ FOldFont = nullptr;
-  HFONT FFontHandle = nullptr;
+  // Ended in reverse order: the DC gets its font and bitmap back before
+  // they are deleted, and is deleted last.
+  win32::TMemoryDC FDC;
+  TDibSurface FSurface;
+  win32::TGdiObject<HFONT> FFontHandle;
+  win32::TSelection FFontSelection;  // the DC's font before the first one made here
   TFont FFont;
   DWORD FQuality = DEFAULT_QUALITY;
-  TDibSurface FSurface;
 };
 
 // Thread timers without a window: DispatchMessage calls the TimerProc, so the
@@ -146,9 +145,8 @@ THSWin32Services::~THSWin32Services() = default;
 TColor THSWin32Services::SysColor(int index) { return GetSysColor(index); }
 
 int THSWin32Services::ScreenBitsPerPixel() {
-  HDC dc = GetDC(nullptr);
-  int bits = GetDeviceCaps(dc, BITSPIXEL) * GetDeviceCaps(dc, PLANES);
-  ReleaseDC(nullptr, dc);
+  const win32::TWindowDC screen(nullptr);
+  const int bits = GetDeviceCaps(screen.get(), BITSPIXEL) * GetDeviceCaps(screen.get(), PLANES);
   return bits;
 }
 

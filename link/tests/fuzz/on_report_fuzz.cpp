@@ -163,7 +163,7 @@ void send_frame(Oracle& oracle, Bytes frame, bool reverse) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   link_reset_for_tests();
   seen = Observed{};
-  LinkHost host;
+  TLinkHostFunctions host;
   host.update_finished = [] { ++seen.finished; };
   host.settings_reset = [] { ++seen.reset; };
   host.refresh = [] { ++seen.refreshes; };

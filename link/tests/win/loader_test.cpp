@@ -166,7 +166,7 @@ TEST_F(WinLoader, UsbInitWithTheRealLibraryFindsNoDeviceAmongWinesOwn) {
   ASSERT_TRUE(CopyFileW(built.c_str(), library().c_str(), TRUE));
   link_reset_for_tests();
   std::vector<std::string> events;
-  LinkHost host;
+  TLinkHostFunctions host;
   host.cont = [&](bool en) { events.push_back(en ? "cont 1" : "cont 0"); };
   host.show_device = [&](const TDeviceIdentity& unit) {
     const std::string &n = unit.product, &s = unit.serial, &v = unit.version;
@@ -191,7 +191,7 @@ TEST_F(WinLoader, DropInVirtualDeviceAnswersThroughTheLibrarysReadThread) {
   link_reset_for_tests();
   std::atomic<int> refreshes{0};
   std::string shown;
-  LinkHost host;
+  TLinkHostFunctions host;
   host.refresh = [&] { ++refreshes; };
   host.post_to_main = main_queue().poster();
   host.show_device = [&](const TDeviceIdentity& unit) {
