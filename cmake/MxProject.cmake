@@ -70,7 +70,13 @@ endfunction()
 # toolchain's on Windows (MSYS2's mingw-w64-x86_64-gtest). A cross build finds
 # none for its target and builds the sources of Debian's googletest package
 # (MX_GTEST_SOURCE) instead.
-find_package(GTest QUIET)
+if(CMAKE_CROSSCOMPILING)
+  # Only a package built for the target (or named by GTest_DIR): the host's
+  # Linux one would not link.
+  find_package(GTest CONFIG QUIET ONLY_CMAKE_FIND_ROOT_PATH)
+else()
+  find_package(GTest QUIET)
+endif()
 if(GTest_FOUND)
   set(MX_GTEST_MAIN GTest::gtest_main GTest::gmock)
 elseif(CMAKE_CROSSCOMPILING)

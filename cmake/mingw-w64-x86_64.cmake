@@ -11,8 +11,6 @@ set(CMAKE_FIND_ROOT_PATH /usr/${MX_MINGW_PREFIX})
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-# Packages (GoogleTest) only for the target: the host's Linux ones would not link.
-set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 
 # Every .exe and .dll stands alone: no libstdc++/libgcc/winpthread DLLs travel with them.
 set(CMAKE_EXE_LINKER_FLAGS_INIT "-static -static-libgcc -static-libstdc++")
