@@ -48,13 +48,13 @@ Shade shade_of(hs::THSColorStyle style) {
 }  // namespace
 
 bool Tfmain::create(HINSTANCE instance) {
-  if (!create_window(instance)) return false;
+  if (!create_frame(instance)) return false;
   create_controls();
   FormCreate();
   return true;
 }
 
-bool Tfmain::create_window(HINSTANCE instance) {
+bool Tfmain::create_frame(HINSTANCE instance) {
   WNDCLASSEXW wc{};
   wc.cbSize = sizeof wc;
   wc.style = CS_DBLCLKS;   // the colour-style buttons take double-clicks

@@ -91,7 +91,7 @@ private:
   };
   static std::span<const Control> controls();
 
-  bool create_window(HINSTANCE instance);
+  bool create_frame(HINSTANCE instance);
   HMENU create_menu();
   void create_controls();
   void make_button(const Control& c, const hs::TFont& font, const hs::TFont& hot_font);

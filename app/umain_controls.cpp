@@ -2,6 +2,7 @@
 // the delivery of their notifications (and the menu's commands) to the
 // handlers the table names.
 #include "umain.h"
+#include "win32/text.h"
 
 #include <commctrl.h>
 
