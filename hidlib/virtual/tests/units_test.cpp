@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <mutex>
 #include <set>
 #include <thread>
 
@@ -81,8 +82,13 @@ TEST(VirtualUnits, EachUnitHasItsOwnStateAndIsDrivenByTheProcessThatOpenedIt) {
   const fs::path folder = fs::temp_directory_path() /
                           ("mx540-units-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()));
   fs::remove_all(folder);
+  // Asked on the units' service threads.
+  std::mutex alive_mutex;
   std::set<std::string> alive = {"A", "B"};
-  auto is_alive = [&](const std::string& name) { return alive.count(name) > 0; };
+  auto is_alive = [&](const std::string& name) {
+    std::lock_guard lock(alive_mutex);
+    return alive.count(name) > 0;
+  };
   {
     TProcess a(folder, "A", is_alive);
     TProcess b(folder, "B", is_alive);
@@ -127,7 +133,10 @@ TEST(VirtualUnits, EachUnitHasItsOwnStateAndIsDrivenByTheProcessThatOpenedIt) {
     // for unit 1, which no one has open now, still run.
     for (auto& unit : a.units)
       unit->stop();
-    alive.erase("A");
+    {
+      std::lock_guard lock(alive_mutex);
+      alive.erase("A");
+    }
     std::ofstream(folder / "control" / "02.cmd") << "version 4.1\n";
     ASSERT_TRUE(wait_until([&] { return b.version(1) == 0x0401; }));
     EXPECT_EQ(read_text(folder / "owner.txt"), "B\n");
