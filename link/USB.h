@@ -10,6 +10,7 @@
 //   mailbox.h   the request mailbox and the worker
 //   device.h    the library table, the open connection, frames out, the unit's identity
 //   binding.h   writing and loading HID_Lib.dll
+//   unit_lock.h the per-unit lock shared with other programs that drive units
 // Everything here is portable; the Windows way of loading the library lives in
 // link/win/ behind TLinkPlatform.
 #pragma once
