@@ -18,6 +18,9 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int show) {
   // the main window's accessible object through it.
   OleInitialize(nullptr);
   link_use_win32_platform();
+  // Units another program drives are left alone; a second panel takes the
+  // next free unit, or shows none.
+  link_set_unit_locks(link_win32_unit_locks());
   ui_queue_init();
 
   // fmain first: it is the main window, and fu is placed over it.

@@ -845,4 +845,95 @@ TEST_F(EditBenchmark, ClickToDevice) {
               *std::max_element(reached.begin(), reached.end()));
 }
 
+
+// Two panels over the same virtual units (one device folder, every process
+// simulating every unit): each panel drives the unit whose lock it holds, and a
+// panel that finds every unit held shows no device until one is free.
+class TwoPanels : public ::testing::Test {
+protected:
+  void SetUp() override {
+    base = own_folder() / "ui_main_runs" / ::testing::UnitTest::GetInstance()->current_test_info()->name();
+    std::error_code ec;
+    std::filesystem::remove_all(base, ec);
+  }
+  void TearDown() override {
+    second.reset();
+    first.reset();
+    SetEnvironmentVariableW(L"MX540_VIRTUAL_UNITS", nullptr);
+  }
+
+  std::unique_ptr<App> start_panel(const char* name) {
+    auto app = std::make_unique<App>(base / name, base / "units");
+    EXPECT_TRUE(app->start()) << name << ": fmain and fu did not appear";
+    return app;
+  }
+
+  static std::vector<HWND> controls(HWND fmain) {
+    HWND panel = find_child(fmain, panel_class);
+    std::vector<HWND> all = {panel};
+    for (int id : {id_src, id_gain, id_ref, id_delay, id_delay_gpi, id_scale}) all.push_back(find_child_by_id(panel, id));
+    return all;
+  }
+  static bool all_enabled(HWND fmain) {
+    for (HWND c : controls(fmain))
+      if (!c || !IsWindowEnabled(c)) return false;
+    return true;
+  }
+  static bool any_enabled(HWND fmain) {
+    for (HWND c : controls(fmain))
+      if (c && IsWindowEnabled(c)) return true;
+    return false;
+  }
+
+  // Clicks preset button `n` (0-3) until the unit holds it as the active preset:
+  // a click before the panel has heard the unit's settings is replaced by them.
+  static bool preset_reaches(App& app, VirtualDevice& unit, int n) {
+    const ButtonPlace& b = b_place[n];
+    return wait_until(
+        [&] {
+          click_at(app.fmain(), scaled(b.left + b.width / 2), scaled(b.top + b.height / 2));
+          return unit.wait_settings([&](const Record& d) { return d[0] == n; }, milliseconds(1500));
+        },
+        milliseconds(20000));
+  }
+
+  std::filesystem::path base;
+  std::unique_ptr<App> first, second;
+};
+
+TEST_F(TwoPanels, EachDrivesTheUnitItHolds) {
+  SetEnvironmentVariableW(L"MX540_VIRTUAL_UNITS", L"2");
+  VirtualDevice unit1(base / "units"), unit2(base / "units" / "unit2");
+  first = start_panel("first");
+  ASSERT_TRUE(wait_until([&] { return all_enabled(first->fmain()); }));
+  second = start_panel("second");
+  ASSERT_TRUE(wait_until([&] { return all_enabled(second->fmain()); }));
+
+  ASSERT_TRUE(preset_reaches(*first, unit1, 2));
+  ASSERT_TRUE(preset_reaches(*second, unit2, 3));
+  EXPECT_EQ(unit1.settings().value_or(Record{})[0], 2);
+  EXPECT_EQ(unit2.settings().value_or(Record{})[0], 3);
+  EXPECT_EQ(unit1.state("serial"), "VX540K-000001");
+  EXPECT_EQ(unit2.state("serial"), "VX540K-000002");
+}
+
+TEST_F(TwoPanels, ASecondPanelWithNoFreeUnitShowsNoDeviceUntilOneIsFree) {
+  VirtualDevice unit(base / "units");
+  first = start_panel("first");
+  ASSERT_TRUE(wait_until([&] { return all_enabled(first->fmain()); }));
+  second = start_panel("second");
+  // As with no device: nothing enables, while the first panel keeps driving the unit.
+  EXPECT_FALSE(wait_until([&] { return any_enabled(second->fmain()); }, milliseconds(3000)));
+  ASSERT_TRUE(preset_reaches(*first, unit, 1));
+  EXPECT_FALSE(any_enabled(second->fmain()));
+
+  // The first panel closes: at the next device change the second takes the unit.
+  first->stop();
+  HWND library = find_top_window(second->pid(), L"TPUtilWindow", nullptr);
+  ASSERT_NE(library, nullptr);
+  PostMessageW(library, WM_DEVICECHANGE, DBT_DEVNODES_CHANGED, 0);
+  ASSERT_TRUE(wait_until([&] { return all_enabled(second->fmain()); }));
+  EXPECT_TRUE(preset_reaches(*second, unit, 3));
+}
+
 }  // namespace

@@ -109,10 +109,12 @@ bool VirtualDevice::wait_settings(const std::function<bool(const std::array<uint
 
 // --- the program ---
 
-App::App(fs::path folder) : folder_(std::move(folder)), device_(folder_ / "device") {
+App::App(fs::path folder, fs::path device_dir)
+    : folder_(std::move(folder)), device_(device_dir.empty() ? folder_ / "device" : device_dir) {
   std::error_code ec;
   fs::remove_all(folder_, ec);
-  fs::create_directories(folder_ / "device" / "control");
+  fs::create_directories(folder_);
+  fs::create_directories(device_.dir() / "control");
   const fs::path from = own_folder();
   fs::copy_file(from / "MX_540KTR.exe", folder_ / "MX_540KTR.exe", fs::copy_options::overwrite_existing, ec);
   fs::copy_file(from / "virtual" / "HID_Lib.dll", folder_ / "HID_Lib.dll", fs::copy_options::overwrite_existing, ec);
@@ -134,7 +136,7 @@ bool App::start(milliseconds timeout) {
     // An abandoned lock (a driver that died) is taken over as well.
     if (display_lock_) WaitForSingleObject(display_lock_, INFINITE);
   }
-  SetEnvironmentVariableW(L"MX540_VIRTUAL_DIR", (folder_ / "device").wstring().c_str());
+  SetEnvironmentVariableW(L"MX540_VIRTUAL_DIR", device_.dir().wstring().c_str());
   std::wstring command = L"\"" + (folder_ / "MX_540KTR.exe").wstring() + L"\"";
   STARTUPINFOW si{};
   si.cb = sizeof si;

@@ -73,7 +73,9 @@ public:
   // Makes `folder` (emptied first) with MX_540KTR.exe and the virtual HID_Lib.dll
   // and a device folder "device" inside it. `before_start` may prepare the device
   // folder (for instance leave commands) before the program starts.
-  explicit App(std::filesystem::path folder);
+  // `device_dir` set: the device's state folder is that one instead, which
+  // several programs may share (each simulates every virtual unit).
+  explicit App(std::filesystem::path folder, std::filesystem::path device_dir = {});
   ~App();
   App(const App&) = delete;
   App& operator=(const App&) = delete;
