@@ -3,6 +3,7 @@
 #include "link_testing.h"
 #include "mailbox.h"
 
+#include <chrono>
 #include <cstring>
 #include <mutex>
 
@@ -10,6 +11,10 @@ std::atomic<bool> dev_open{false}, boot_mode{false}, send_pending{false}, sendin
 
 namespace mx::link {
 namespace {
+
+// How long a unit that re-enumerates on the link's command keeps its place:
+// the boot loader and the firmware come back well within it.
+constexpr auto returning_time = std::chrono::seconds(30);
 
 // The process-wide link: its parts, and what the program gave it.
 struct TLink {
@@ -27,6 +32,15 @@ struct TLink {
   TLinkPlatform platform;
   bool init_attempted = false;
   bool init_result = false;
+
+  // Sharing units (under `lock`).
+  std::shared_ptr<TUnitLocks> locks;
+  std::string chosen_serial;  // empty: the first unit this process can take
+  std::string held_serial;    // the unit whose lock the link holds
+  std::vector<TUnitSeen> seen;
+  // Until then a unit that left on the link's own command (boot request, finish,
+  // close of the boot loader) is expected back, and discovery binds no other.
+  std::optional<std::chrono::steady_clock::time_point> returning_until;
 
   TLink() { settings.set_wake([this] { mailbox.wake(); }); }
 
@@ -49,6 +63,10 @@ struct TLink {
     bool result = false;
     try {
       result = device.send_frame(cmd, data, len, connection);
+      if (result && (cmd == cmd_boot_request || cmd == cmd_finish || cmd == cmd_update_close)) {
+        std::lock_guard guard(lock);
+        returning_until = std::chrono::steady_clock::now() + returning_time;
+      }
     } catch (const std::exception& e) {
       show_error(e.what());
     } catch (...) {
@@ -144,6 +162,21 @@ void link_set_host(LinkHost host) {
 
 TDeviceIdentity device_identity() { return L().device.identity(); }
 
+void link_set_unit_locks(std::shared_ptr<mx::link::TUnitLocks> locks) {
+  std::lock_guard guard(L().lock);
+  L().locks = std::move(locks);
+}
+
+void link_choose_unit(const std::string& serial) {
+  std::lock_guard guard(L().lock);
+  L().chosen_serial = serial;
+}
+
+std::vector<TUnitSeen> units_seen() {
+  std::lock_guard guard(L().lock);
+  return L().seen;
+}
+
 void link_set_platform(TLinkPlatform platform) {
   std::lock_guard guard(L().lock);
   L().platform = std::move(platform);
@@ -238,6 +271,9 @@ void rescan() {
   const THIDEntries e = l.device.entries();
   if (!e.HIDscanForDevices || !e.HIDGetDeviceInfo || !e.HIDopenDevice || !e.HIDcloseDevice)
     return;
+  // After usb_stop the unit may belong to another program already.
+  if (l.device.sending_stopped())
+    return;
 
   l.settings.disconnected();
   l.device.close();
@@ -246,49 +282,121 @@ void rescan() {
   if (host.cont)
     host.cont(false);
 
+  // Discovery lists every VORNIX unit, and binds the first one it may have:
+  // the chosen serial only, if one is chosen, and only once this process holds
+  // the unit's lock. A unit another program holds is never opened.
+  std::shared_ptr<TUnitLocks> locks;
+  std::string chosen, held;
+  bool held_returning = false;
+  {
+    std::lock_guard guard(l.lock);
+    locks = l.locks;
+    chosen = l.chosen_serial;
+    held = l.held_serial;
+    held_returning = !held.empty() && l.returning_until && std::chrono::steady_clock::now() < *l.returning_until;
+  }
+  std::vector<TUnitSeen> seen;
+  std::vector<std::pair<uint8_t, THIDDeviceInfo>> candidates;
+  bool held_present = false;
   for (unsigned index = 0; index < count; ++index) {
     const THIDDeviceInfo info = l.device.info(static_cast<uint8_t>(index));
     if (!is_maker(info.Manufacturer))
       continue;
+    TUnitSeen unit;
+    unit.identity.product = hid_text(info.Product);
+    unit.identity.serial = hid_text(info.SerialNumber);
+    unit.identity.version = version_text(info.VersionNumber);
+    unit.identity.boot = is_boot_product(unit.identity.product);
+    held_present = held_present || (!held.empty() && unit.identity.serial == held);
+    seen.push_back(unit);
+    candidates.emplace_back(static_cast<uint8_t>(index), info);
+  }
+  // The held unit away on the link's own command (an update under way): it
+  // keeps its place, and no other unit is bound meanwhile.
+  const bool wait_for_held = held_returning && !held_present;
 
-    TDeviceIdentity unit;
-    unit.product = hid_text(info.Product);
-    unit.serial = hid_text(info.SerialNumber);
-    unit.version = version_text(info.VersionNumber);
-    unit.boot = is_boot_product(unit.product);
-    l.device.set_identity(unit);
-    if (host.show_device)
-      host.show_device(unit);
-    const auto connection = l.device.open(static_cast<uint8_t>(index), info);
-    if (!connection)
-      return;
-    // An edit waiting for this very unit goes out after its first read reply;
-    // one made on another unit, or before a boot loader took over, is dropped.
-    l.settings.connected(*connection, unit.serial, !unit.boot);
-    if (unit.boot) {
-      boot_mode = true;
-      if (host.enable_update_buttons)
-        host.enable_update_buttons(true);
-    } else {
-      if (host.enable_update_buttons)
-        host.enable_update_buttons(false);
-      boot_mode = false;
-      if (host.cont)
-        host.cont(true);
-      // Show the device's settings now rather than at the next poll.
-      post_request(cmd_read);
+  std::optional<size_t> bound;
+  for (size_t i = 0; i < seen.size() && !bound && !wait_for_held; ++i) {
+    const std::string& serial = seen[i].identity.serial;
+    if (!chosen.empty() && serial != chosen)
+      continue;
+    if (locks && serial != held) {
+      std::string holder;
+      if (!locks->take(serial, holder)) {
+        seen[i].held_by = holder.empty() ? "another program" : holder;
+        continue;
+      }
+      if (!held.empty())
+        locks->give_back(held);
+      held = serial;
     }
+    bound = i;
+  }
+  bool stopped_meanwhile = false;
+  {
+    std::lock_guard guard(l.lock);
+    l.seen = seen;
+    stopped_meanwhile = l.device.sending_stopped();
+    if (locks && !stopped_meanwhile)
+      l.held_serial = held;
+    if (bound && held_present)
+      l.returning_until.reset();  // it is back
+  }
+  if (stopped_meanwhile) {
+    if (locks && bound)
+      locks->give_back(held);
     return;
   }
-  l.device.set_identity({});
+
+  if (!bound) {
+    l.device.set_identity({});
+    if (host.show_device)
+      host.show_device({});
+    return;
+  }
+  const TDeviceIdentity unit = seen[*bound].identity;
+  const auto& [index, info] = candidates[*bound];
+  l.device.set_identity(unit);
   if (host.show_device)
-    host.show_device({});
+    host.show_device(unit);
+  const auto connection = l.device.open(index, info);
+  if (!connection)
+    return;
+  // An edit waiting for this very unit goes out after its first read reply;
+  // one made on another unit, or before a boot loader took over, is dropped.
+  l.settings.connected(*connection, unit.serial, !unit.boot);
+  if (unit.boot) {
+    boot_mode = true;
+    if (host.enable_update_buttons)
+      host.enable_update_buttons(true);
+  } else {
+    if (host.enable_update_buttons)
+      host.enable_update_buttons(false);
+    boot_mode = false;
+    if (host.cont)
+      host.cont(true);
+    // Show the device's settings now rather than at the next poll.
+    post_request(cmd_read);
+  }
 }
 
 void usb_stop() {
+  auto& l = L();
   // The window waits for the worker at most for the report being sent.
-  L().device.stop_sending();
-  L().mailbox.stop();
+  l.device.stop_sending();
+  l.mailbox.stop();
+  // Nothing more goes to the unit: another program may have it now.
+  l.device.close();
+  std::shared_ptr<mx::link::TUnitLocks> locks;
+  std::string held;
+  {
+    std::lock_guard guard(l.lock);
+    locks = l.locks;
+    held.swap(l.held_serial);
+    l.returning_until.reset();
+  }
+  if (locks && !held.empty())
+    locks->give_back(held);
 }
 
 // ---- test seams ----
@@ -303,6 +411,11 @@ void link_reset_for_tests() {
     l.platform = {};
     l.init_attempted = false;
     l.init_result = false;
+    l.locks.reset();
+    l.chosen_serial.clear();
+    l.held_serial.clear();
+    l.seen.clear();
+    l.returning_until.reset();
   }
   l.device.reset();
   l.settings.reset();

@@ -19,11 +19,13 @@
 #include "device.h"
 #include "frame.h"
 #include "settings.h"
+#include "unit_lock.h"
 
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -58,6 +60,36 @@ void link_set_host(LinkHost host);
 
 // The unit discovery found last (an empty identity: none).
 TDeviceIdentity device_identity();
+
+// Sharing units with other programs. With locks set, discovery binds a unit
+// only once it holds that unit's lock, and never opens a unit another program
+// holds. The link keeps the lock of the unit it is bound to while that unit
+// re-enumerates (boot loader and back, same serial) and gives it back when it
+// binds another serial or at usb_stop. None set (the default): no locking.
+// Call before usb_init.
+void link_set_unit_locks(std::shared_ptr<mx::link::TUnitLocks> locks);
+#if defined(_WIN32)
+// link/win/ (CMake target link_win): a named mutex per serial in the session
+// namespace, with the holder's program file name published beside it. Each
+// call gives a new, independent set of locks.
+std::shared_ptr<mx::link::TUnitLocks> link_win32_unit_locks();
+#endif
+
+// Which unit discovery binds. Empty (the default): the first VORNIX unit whose
+// lock this process can take. A serial: only that unit (none when it is absent
+// or held); a serial that no unit has binds nothing and still lists every unit
+// in units_seen. Takes effect at the next discovery pass (usb_init, rescan).
+void link_choose_unit(const std::string& serial);
+
+// Every VORNIX unit the last discovery pass saw, in bus order.
+struct TUnitSeen {
+  TDeviceIdentity identity;
+  // The program holding the unit when discovery asked for its lock and was
+  // refused; empty when it is free or ours, or when discovery did not ask
+  // (it had bound a unit already, or was pointed at another serial).
+  std::string held_by;
+};
+std::vector<TUnitSeen> units_seen();
 
 void link_set_platform(TLinkPlatform platform);
 #if defined(_WIN32)

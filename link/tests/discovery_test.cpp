@@ -230,7 +230,8 @@ TEST_F(Discovery, FirstOfTwoMatchingDevicesIsOpened) {
   second.serial = "0002";
   ASSERT_TRUE(init_with({other(), device(), second}));
   EXPECT_EQ(fake.current(), 1);
-  EXPECT_EQ(fake.calls(), (std::vector<std::string>{"scan", "info 0", "info 1", "open 1"}));
+  // Every unit is listed (units_seen), the first one opened.
+  EXPECT_EQ(fake.calls(), (std::vector<std::string>{"scan", "info 0", "info 1", "info 2", "open 1"}));
 }
 
 TEST_F(Discovery, BootModeOnlyWhenTheMarkFollowsTheName) {

@@ -1,0 +1,23 @@
+// The per-unit lock that every program driving MX-540KTR units shares: two
+// programs never talk to the same unit at once (their reports would interleave
+// into broken frames). Whoever holds a unit's lock talks to it; the others
+// touch nothing and can say which program holds it.
+//
+// The link takes the lock of the unit it binds (link_set_unit_locks in USB.h);
+// link/win/ has the Windows one (link_win32_unit_locks).
+#pragma once
+
+#include <string>
+
+namespace mx::link {
+
+class TUnitLocks {
+ public:
+  virtual ~TUnitLocks() = default;
+  // true: this process holds the unit's lock (taken now or already).
+  // false: `holder` names the program holding it.
+  virtual bool take(const std::string& serial, std::string& holder) = 0;
+  virtual void give_back(const std::string& serial) = 0;
+};
+
+}  // namespace mx::link
