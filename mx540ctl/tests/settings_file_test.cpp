@@ -106,7 +106,7 @@ TEST(SettingsFile, RefusedFilesNameTheField) {
     EXPECT_EQ(error.field, c.field) << c.what;
     EXPECT_NE(error.text.find(c.field), std::string::npos) << c.what << ": " << error.text;
   }
-  for (const std::string text : {std::string(""), std::string("{"), std::string("[1,2]"), good.substr(0, good.size() / 2)}) {
+  for (const std::string& text : {std::string(""), std::string("{"), std::string("[1,2]"), good.substr(0, good.size() / 2)}) {
     SettingsFileError error;
     EXPECT_FALSE(read_settings_file(text, error)) << text;
     EXPECT_FALSE(error.text.empty());

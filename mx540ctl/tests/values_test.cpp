@@ -10,32 +10,33 @@ namespace {
 using namespace mx::ctl;
 
 TEST(SetPairs, ValuesByTextIndexAndUnitWithinThePanelsRanges) {
+  constexpr int no = 999;   // refused
   struct Case {
     const char* text;
     Key key;
-    int stored;   // -1: refused
+    int stored;
   } cases[] = {
-      {"active=1", Key::active, 0},       {"active=4", Key::active, 3},       {"active=0", Key::active, -1},
-      {"active=5", Key::active, -1},      {"ACTIVE=2", Key::active, 1},       {"lr=off", Key::lr, 0},
+      {"active=1", Key::active, 0},       {"active=4", Key::active, 3},       {"active=0", Key::active, no},
+      {"active=5", Key::active, no},      {"ACTIVE=2", Key::active, 1},       {"lr=off", Key::lr, 0},
       {"lr=l", Key::lr, 1},               {"lr=R", Key::lr, 2},               {"lr=Lr", Key::lr, 3},
-      {"lr=3", Key::lr, 3},               {"lr=4", Key::lr, -1},              {"lr=both", Key::lr, -1},
+      {"lr=3", Key::lr, 3},               {"lr=4", Key::lr, no},              {"lr=both", Key::lr, no},
       {"src=Ch_1-2", Key::src, 0},        {"src=ch_15-16", Key::src, 7},      {"src=7", Key::src, 7},
-      {"src=8", Key::src, -1},            {"src=Ch_17-18", Key::src, -1},     {"gain=0", Key::gain, 0},
+      {"src=8", Key::src, no},            {"src=Ch_17-18", Key::src, no},     {"gain=0", Key::gain, 0},
       {"gain=-15", Key::gain, -15},       {"gain=+15dB", Key::gain, 15},      {"gain=7 db", Key::gain, 7},
-      {"gain=16", Key::gain, -1},         {"gain=1.5", Key::gain, -1},        {"gain=", Key::gain, -1},
+      {"gain=16", Key::gain, no},         {"gain=1.5", Key::gain, no},        {"gain=", Key::gain, no},
       {"ref=-18 dBFS", Key::ref, 18},     {"ref=-18", Key::ref, 18},          {"ref=18", Key::ref, 18},
       {"ref=0 dBFS", Key::ref, 0},        {"ref=0", Key::ref, 0},             {"ref=-31dbfs", Key::ref, 31},
-      {"ref=-32", Key::ref, -1},          {"ref=32", Key::ref, -1},           {"delay=0", Key::delay, 0},
+      {"ref=-32", Key::ref, no},          {"ref=32", Key::ref, no},           {"delay=0", Key::delay, 0},
       {"delay=170", Key::delay, 17},      {"delay=170ms", Key::delay, 17},    {"delay=25", Key::delay, 2},
-      {"delay=35", Key::delay, 4},        {"delay=175", Key::delay, -1},      {"delay=-10", Key::delay, -1},
-      {"delay=180", Key::delay, -1},      {"gpi=90 ms", Key::gpi, 9},         {"gpi=171", Key::gpi, -1},
+      {"delay=35", Key::delay, 4},        {"delay=175", Key::delay, no},      {"delay=-10", Key::delay, no},
+      {"delay=180", Key::delay, no},      {"gpi=90 ms", Key::gpi, 9},         {"gpi=171", Key::gpi, no},
       {"scale=dB", Key::scale, 0},        {"scale=DBFS", Key::scale, 1},      {"scale=db-18..+10", Key::scale, 2},
-      {"scale=2", Key::scale, 2},         {"scale=3", Key::scale, -1},        {"scale=dB-18", Key::scale, -1},
+      {"scale=2", Key::scale, 2},         {"scale=3", Key::scale, no},        {"scale=dB-18", Key::scale, no},
   };
   for (const auto& c : cases) {
     PairError error;
     const auto pair = parse_pair(c.text, error);
-    if (c.stored < 0) {
+    if (c.stored == no) {
       EXPECT_FALSE(pair) << c.text;
       // The error names the key, the value and the allowed range.
       const std::string text = c.text;
