@@ -316,6 +316,11 @@ void rescan() {
   const bool wait_for_held = held_returning && !held_present;
 
   std::optional<size_t> bound;
+  // The unit whose lock the link holds stays bound wherever the bus lists it.
+  if (held_present && (chosen.empty() || chosen == held))
+    for (size_t i = 0; i < seen.size() && !bound; ++i)
+      if (seen[i].identity.serial == held)
+        bound = i;
   for (size_t i = 0; i < seen.size() && !bound && !wait_for_held; ++i) {
     const std::string& serial = seen[i].identity.serial;
     if (!chosen.empty() && serial != chosen)

@@ -174,20 +174,27 @@ bool SimPlatform::enumerate(std::vector<std::string>& paths) {
 
 HidHandle SimPlatform::open(const std::string& path, OpenMode mode) {
   ++open_calls_;
-  std::lock_guard lock(mutex_);
-  for (const auto& device : bus_) {
-    std::lock_guard device_lock(device->mutex_);
-    if (device->config_.path != path) continue;
-    const bool wants_write = mode == OpenMode::ProbeReadWrite || mode == OpenMode::ReadWrite;
-    if (device->config_.access == SimAccess::None) return HID_NO_HANDLE;
-    if (wants_write && device->config_.access != SimAccess::ReadWrite) return HID_NO_HANDLE;
-    const HidHandle handle = next_handle_;
-    next_handle_ += 4;
-    handles_[handle] = device;
-    device->handles_[handle] = SimDevice::HandleState{};
-    return handle;
+  std::shared_ptr<SimDevice> opened;
+  HidHandle handle = HID_NO_HANDLE;
+  {
+    std::lock_guard lock(mutex_);
+    for (const auto& device : bus_) {
+      std::lock_guard device_lock(device->mutex_);
+      if (device->config_.path != path) continue;
+      const bool wants_write = mode == OpenMode::ProbeReadWrite || mode == OpenMode::ReadWrite;
+      if (device->config_.access == SimAccess::None) return HID_NO_HANDLE;
+      if (wants_write && device->config_.access != SimAccess::ReadWrite) return HID_NO_HANDLE;
+      handle = next_handle_;
+      next_handle_ += 4;
+      handles_[handle] = device;
+      device->handles_[handle] = SimDevice::HandleState{};
+      opened = device;
+      break;
+    }
   }
-  return HID_NO_HANDLE;
+  // Hooks run with no platform lock held.
+  if (opened) opened->on_open(mode);
+  return handle;
 }
 
 void SimPlatform::close(HidHandle handle) {

@@ -117,9 +117,15 @@ void TDeviceModel::load(const TSettings& settings, const std::vector<uint8_t>& f
   ++revisions_.device;
 }
 
+void TDeviceModel::set_serial(const std::string& serial) {
+  serial_ = serial;
+  ++revisions_.device;
+}
+
 TIdentity TDeviceModel::identity() const {
   TIdentity id;
   id.version = version_;
+  id.serial_string = serial_;
   if (mode_ == TMode::boot) {
     id.product = product_id_boot;
     id.product_string = product_boot;

@@ -155,6 +155,8 @@ class TDeviceModel {
   void clear_log();
   void load(const TSettings& settings, const std::vector<uint8_t>& flash,
             const std::vector<uint8_t>& eeprom, uint16_t version);
+  // The unit's serial number (several units on one bus each have their own).
+  void set_serial(const std::string& serial);
 
   // --- inspection ---
   const TSettings& settings() const { return settings_; }
@@ -192,6 +194,7 @@ class TDeviceModel {
 
   bool present_ = true;
   TMode mode_ = TMode::normal;
+  std::string serial_ = serial_number;
   uint16_t version_ = factory_version;
   TSettings settings_{};
   std::vector<uint8_t> flash_;

@@ -1,7 +1,10 @@
 #include "VirtualDevice.h"
 
-#include <cstdlib>
+#include <algorithm>
 #include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <set>
 
 namespace mxv {
 
@@ -14,11 +17,70 @@ std::optional<fs::path> folder_from_environment() {
   return fs::path(value);
 }
 
-hidlib::SimDeviceConfig device_config(const TIdentity& id) {
+unsigned units_from_text(const char* text) {
+  if (text == nullptr || *text == '\0')
+    return 1;
+  char* end = nullptr;
+  const unsigned long n = std::strtoul(text, &end, 10);
+  if (*end != '\0' || n < 1 || n > max_units)
+    return 1;
+  return static_cast<unsigned>(n);
+}
+
+unsigned units_from_environment() { return units_from_text(std::getenv(units_variable)); }
+
+std::string unit_serial(unsigned unit) {
+  char serial[32];
+  std::snprintf(serial, sizeof serial, "VX540K-%06u", unit);
+  return serial;
+}
+
+fs::path unit_folder(const fs::path& folder, unsigned unit) {
+  return unit <= 1 ? folder : folder / ("unit" + std::to_string(unit));
+}
+
+namespace {
+
+constexpr const char* owner_file = "owner.txt";
+
+std::mutex inproc_owners_mutex;
+std::set<std::string> inproc_owners;
+uint64_t inproc_owner_count = 0;
+
+std::string read_owner(const fs::path& folder) {
+  std::ifstream in(folder / owner_file, std::ios::binary);
+  std::string owner;
+  std::getline(in, owner);
+  while (!owner.empty() && (owner.back() == '\r' || owner.back() == ' '))
+    owner.pop_back();
+  return owner;
+}
+
+}  // namespace
+
+std::string register_inproc_owner() {
+  std::lock_guard lock(inproc_owners_mutex);
+  std::string id = "inproc " + std::to_string(++inproc_owner_count);
+  inproc_owners.insert(id);
+  return id;
+}
+
+void unregister_inproc_owner(const std::string& id) {
+  std::lock_guard lock(inproc_owners_mutex);
+  inproc_owners.erase(id);
+}
+
+bool inproc_owner_alive(const std::string& id) {
+  std::lock_guard lock(inproc_owners_mutex);
+  return inproc_owners.count(id) > 0;
+}
+
+hidlib::SimDeviceConfig device_config(const TIdentity& id, unsigned unit) {
+  // Each unit its own device instance, as two devices of one kind have.
   char path[160];
   std::snprintf(path, sizeof path,
-                "\\\\?\\hid#vid_%04x&pid_%04x#7&2f1c9a3b&0&0000#{4d1e55b2-f16f-11cf-88cb-001111000030}",
-                id.vendor, id.product);
+                "\\\\?\\hid#vid_%04x&pid_%04x#7&2f1c9a3b&0&%04x#{4d1e55b2-f16f-11cf-88cb-001111000030}",
+                id.vendor, id.product, unit - 1);
   hidlib::SimDeviceConfig config;
   config.path = path;
   config.vendor_id = id.vendor;
@@ -38,15 +100,77 @@ hidlib::SimDeviceConfig device_config(const TIdentity& id) {
 }
 
 TVirtualMx540::TVirtualMx540(hidlib::SimPlatform& bus, TVirtualOptions options)
-    : hidlib::SimDevice(device_config(TIdentity{})), bus_(bus), options_(std::move(options)) {
+    : hidlib::SimDevice(device_config(TIdentity{}, options.unit)), bus_(bus), options_(std::move(options)) {
+  if (options_.unit < 1)
+    options_.unit = 1;
+  model_.set_serial(unit_serial(options_.unit));
+  owner_id_ = options_.owner_id;
+  if (owner_id_.empty()) {
+    owner_id_ = register_inproc_owner();
+    own_owner_id_ = true;
+  }
+  if (!options_.owner_alive)
+    options_.owner_alive = inproc_owner_alive;
   if (options_.folder) {
-    folder_.emplace(*options_.folder);
+    folder_path_ = unit_folder(*options_.folder, options_.unit);
+    folder_.emplace(folder_path_);
     if (!folder_->prepare())
       folder_.reset();  // an unusable folder leaves the device working in memory
   }
 }
 
-TVirtualMx540::~TVirtualMx540() { stop(); }
+TVirtualMx540::~TVirtualMx540() {
+  stop();
+  {
+    std::lock_guard folder_lock(folder_mutex_);
+    // The folder is free for the next process.
+    if (folder_ && read_owner(folder_path_) == owner_id_) {
+      std::error_code ec;
+      fs::remove(folder_path_ / owner_file, ec);
+    }
+  }
+  if (own_owner_id_)
+    unregister_inproc_owner(owner_id_);
+}
+
+bool TVirtualMx540::drive_folder_locked(bool take) {
+  if (!folder_)
+    return false;
+  const std::string owner = read_owner(folder_path_);
+  if (owner == owner_id_ && drives_)
+    return true;
+  const bool free = owner.empty() || owner == owner_id_ || !options_.owner_alive(owner);
+  if (!take && !free) {
+    drives_ = false;  // another process has taken it over
+    return false;
+  }
+  if (!drives_) {
+    // Until now another process drove the unit: its state is in the folder.
+    TIdentity id;
+    {
+      std::lock_guard lock(model_mutex_);
+      folder_->load(model_);
+      id = model_.identity();
+    }
+    update_config([&](hidlib::SimDeviceConfig& c) { c.version = id.version; });
+  }
+  write_atomically(folder_path_ / owner_file, owner_id_ + '\n');
+  drives_ = true;
+  return true;
+}
+
+bool TVirtualMx540::drives_folder() const {
+  std::lock_guard folder_lock(folder_mutex_);
+  return drives_;
+}
+
+void TVirtualMx540::on_open(hidlib::OpenMode mode) {
+  // The library's probes during a scan are not a host taking the unit.
+  if (mode != hidlib::OpenMode::ReadWrite && mode != hidlib::OpenMode::Query)
+    return;
+  std::lock_guard folder_lock(folder_mutex_);
+  drive_folder_locked(true);
+}
 
 uint64_t TVirtualMx540::now_ms() const {
   return static_cast<uint64_t>(
@@ -57,12 +181,18 @@ void TVirtualMx540::start() {
   TIdentity id;
   {
     std::lock_guard folder_lock(folder_mutex_);
+    {
+      std::lock_guard lock(model_mutex_);
+      if (folder_)
+        folder_->load(model_);
+    }
+    drives_ = true;  // loaded just now: a take-over needs no second load
+    if (!drive_folder_locked(false))
+      drives_ = false;
     std::lock_guard lock(model_mutex_);
-    if (folder_)
-      folder_->load(model_);
     id = model_.identity();
   }
-  update_config([&](hidlib::SimDeviceConfig& c) { c = device_config(id); });
+  update_config([&](hidlib::SimDeviceConfig& c) { c = device_config(id, options_.unit); });
   bus_.set_notifications_per_change(options_.notifications_per_change);
   bus_.plug(std::static_pointer_cast<TVirtualMx540>(shared_from_this()));
   // Commands left in the folder before the start run before the host sees anything.
@@ -98,7 +228,7 @@ std::string TVirtualMx540::control(const std::string& line) {
 
 void TVirtualMx540::flush() {
   std::lock_guard folder_lock(folder_mutex_);
-  if (!folder_)
+  if (!folder_ || !drives_)
     return;
   // Only the copying holds the model; the host's transfers go on while the
   // files are written.
@@ -114,7 +244,7 @@ bool TVirtualMx540::commands_pending() const {
   std::error_code ec;
   if (!options_.folder)
     return false;
-  for (fs::directory_iterator it(*options_.folder / "control", ec), end; !ec && it != end; it.increment(ec))
+  for (fs::directory_iterator it(folder_path_ / "control", ec), end; !ec && it != end; it.increment(ec))
     if (it->path().extension() == ".cmd")
       return true;
   return false;
@@ -155,7 +285,7 @@ void TVirtualMx540::apply_bus_events() {
       bus_.unplug(self);
     } else {
       // The identity it comes back with (boot loader or firmware, version).
-      update_config([&](hidlib::SimDeviceConfig& c) { c = device_config(id); });
+      update_config([&](hidlib::SimDeviceConfig& c) { c = device_config(id, options_.unit); });
       bus_.plug(self);
     }
   }
@@ -165,7 +295,8 @@ void TVirtualMx540::run_command_files() {
   std::vector<TCommandFile> files;
   {
     std::lock_guard folder_lock(folder_mutex_);
-    if (!folder_)
+    // Only the process that drives the folder runs its commands.
+    if (!drive_folder_locked(false))
       return;
     files = folder_->ready_commands();
   }
@@ -200,17 +331,30 @@ void TVirtualMx540::service_loop() {
 }
 
 TInprocVirtualLibrary::TInprocVirtualLibrary(TVirtualOptions options) {
-  device_ = std::make_shared<TVirtualMx540>(bus_, std::move(options));
-  // On the bus before the library loads, as a device plugged in before the
-  // program started: the host finds it with its first scan, without a device change.
-  device_->start();
+  if (options.owner_id.empty()) {
+    owner_id_ = register_inproc_owner();
+    options.owner_id = owner_id_;
+  }
+  for (unsigned unit = 1; unit <= std::max(options.units, 1u); ++unit) {
+    TVirtualOptions unit_options = options;
+    unit_options.unit = unit;
+    devices_.push_back(std::make_shared<TVirtualMx540>(bus_, unit_options));
+    // On the bus before the library loads, as a device plugged in before the
+    // program started: the host finds it with its first scan, without a device change.
+    devices_.back()->start();
+  }
   loaded_ = std::make_unique<hidlib::LoadedLibrary>(bus_);
 }
 
 TInprocVirtualLibrary::~TInprocVirtualLibrary() {
   loaded_.reset();
-  device_->stop();
-  bus_.unplug(device_);
+  for (auto& device : devices_) {
+    device->stop();
+    bus_.unplug(device);
+  }
+  devices_.clear();
+  if (!owner_id_.empty())
+    unregister_inproc_owner(owner_id_);
 }
 
 }  // namespace mxv

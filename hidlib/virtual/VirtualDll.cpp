@@ -5,6 +5,7 @@
 
 #include <windows.h>
 
+#include <cstdio>
 #include <functional>
 #include <mutex>
 #include <string>
@@ -25,6 +26,35 @@ std::optional<std::filesystem::path> state_folder() {
   if (path[0] == L'/' && GetFileAttributesW(L"Z:\\") != INVALID_FILE_ATTRIBUTES)
     path = L"Z:" + path;
   return std::filesystem::path(path);
+}
+
+// MX540_VIRTUAL_UNITS from the process environment: how many units the bus carries.
+unsigned unit_count() {
+  char buffer[32];
+  const DWORD n = GetEnvironmentVariableA(mxv::units_variable, buffer, sizeof buffer);
+  return n == 0 || n >= sizeof buffer ? 1 : mxv::units_from_text(buffer);
+}
+
+// This process as a unit's owner.txt names it: its id and its creation time,
+// so that a later process that got the same id is not taken for it.
+std::string process_name(DWORD pid, HANDLE process) {
+  FILETIME created{}, exited{}, kernel{}, user{};
+  if (!GetProcessTimes(process, &created, &exited, &kernel, &user))
+    return {};
+  const uint64_t time = (uint64_t{created.dwHighDateTime} << 32) | created.dwLowDateTime;
+  return "pid " + std::to_string(pid) + " " + std::to_string(time);
+}
+
+bool process_alive(const std::string& owner) {
+  unsigned long pid = 0;
+  if (std::sscanf(owner.c_str(), "pid %lu", &pid) != 1)
+    return false;
+  HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION | SYNCHRONIZE, FALSE, static_cast<DWORD>(pid));
+  if (!process)
+    return false;
+  const bool alive = WaitForSingleObject(process, 0) == WAIT_TIMEOUT && process_name(pid, process) == owner;
+  CloseHandle(process);
+  return alive;
 }
 
 // The simulated bus of the drop-in library. The DLL asks for its platform
@@ -48,9 +78,16 @@ class TLazyVirtualBus final : public hidlib::SimPlatform {
 
  private:
   void start() {
-    auto device = std::make_shared<mxv::TVirtualMx540>(*this, mxv::TVirtualOptions{state_folder()});
-    device->start();
-    new std::shared_ptr<mxv::TVirtualMx540>(device);  // keeps the service thread's object alive for good
+    mxv::TVirtualOptions options{state_folder()};
+    options.owner_id = process_name(GetCurrentProcessId(), GetCurrentProcess());
+    options.owner_alive = process_alive;
+    options.units = unit_count();
+    for (unsigned unit = 1; unit <= options.units; ++unit) {
+      options.unit = unit;
+      auto device = std::make_shared<mxv::TVirtualMx540>(*this, options);
+      device->start();
+      new std::shared_ptr<mxv::TVirtualMx540>(device);  // keeps the service thread's object alive for good
+    }
     std::lock_guard lock(mutex_);
     running_ = true;
     SimPlatform::set_device_change_poster(poster_);

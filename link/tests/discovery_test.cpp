@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <map>
+#include <mutex>
 #include <set>
 #include <stdexcept>
 #include <thread>
@@ -394,6 +395,138 @@ TEST_F(Discovery, RescanNeverHandsTheLibraryAClosedDeviceWhileTheWorkerSends) {
   poster.join();
   EXPECT_GT(fake.frame_count(), 0u);
   EXPECT_EQ(fake.reports_without_device(), 0);
+}
+
+
+// Locks as other programs would hold them: `others` maps a serial to the
+// program holding it; the link's takes and give-backs are recorded.
+struct TFakeUnitLocks : mx::link::TUnitLocks {
+  std::mutex lock;
+  std::map<std::string, std::string> others;
+  std::set<std::string> ours;
+  std::vector<std::string> log;  // "take S", "refused S", "give S"
+
+  bool take(const std::string& serial, std::string& holder) override {
+    std::lock_guard guard(lock);
+    if (auto it = others.find(serial); it != others.end()) {
+      holder = it->second;
+      log.push_back("refused " + serial);
+      return false;
+    }
+    if (ours.insert(serial).second)
+      log.push_back("take " + serial);
+    return true;
+  }
+  void give_back(const std::string& serial) override {
+    std::lock_guard guard(lock);
+    log.push_back("give " + serial);
+    ours.erase(serial);
+  }
+  std::vector<std::string> taken() {
+    std::lock_guard guard(lock);
+    auto out = log;
+    log.clear();
+    return out;
+  }
+};
+
+std::vector<std::string> seen_text() {
+  std::vector<std::string> out;
+  for (const TUnitSeen& u : units_seen())
+    out.push_back(u.identity.serial + (u.held_by.empty() ? "" : " by " + u.held_by));
+  return out;
+}
+
+TEST_F(Discovery, UnitsHeldByOtherProgramsAreListedButNeverOpened) {
+  auto locks = std::make_shared<TFakeUnitLocks>();
+  locks->others["0001"] = "mx540ctl.exe";
+  link_set_unit_locks(locks);
+  auto unit = [](const char* serial) {
+    auto d = device();
+    d.serial = serial;
+    return d;
+  };
+  const std::vector<TFakeDevice> units = {other(), unit("0001"), unit("0002"), unit("0003")};
+
+  // The first unit this process may take is bound; the held one is not touched.
+  ASSERT_TRUE(init_with(units));
+  EXPECT_EQ(fake.calls(), (std::vector<std::string>{"scan", "info 0", "info 1", "info 2", "info 3", "open 2"}));
+  EXPECT_EQ(locks->taken(), (std::vector<std::string>{"refused 0001", "take 0002"}));
+  EXPECT_EQ(seen_text(), (std::vector<std::string>{"0001 by mx540ctl.exe", "0002", "0003"}));
+  EXPECT_EQ(device_identity().serial, "0002");
+
+  struct TCase {
+    const char* chosen;
+    int opened;  // fake device index, -1: none
+    std::vector<std::string> locks;
+    std::vector<std::string> seen;
+  };
+  const TCase cases[] = {
+      {"0002", 2, {}, {"0001", "0002", "0003"}},                          // already ours: no second take
+      {"0003", 3, {"take 0003", "give 0002"}, {"0001", "0002", "0003"}},  // another serial: the old lock goes back
+      {"0001", -1, {"refused 0001"}, {"0001 by mx540ctl.exe", "0002", "0003"}},
+      {"9999", -1, {}, {"0001", "0002", "0003"}},  // nobody's: nothing bound, everything listed
+      {"", 3, {}, {"0001", "0002", "0003"}},  // the unit still held comes first, nothing else is asked
+  };
+  for (const TCase& c : cases) {
+    link_choose_unit(c.chosen);
+    fake.clear_records();
+    device_change(units);
+    EXPECT_EQ(fake.current(), c.opened) << c.chosen;
+    EXPECT_EQ(dev_open, c.opened >= 0) << c.chosen;
+    if (c.opened < 0) {
+      EXPECT_EQ(events, (std::vector<std::string>{"cont 0", "show ||"})) << c.chosen;
+      EXPECT_EQ(device_identity().serial, "") << c.chosen;
+    }
+    for (const std::string& call : fake.calls())
+      EXPECT_NE(call, "open 1") << c.chosen;  // the unit mx540ctl.exe holds
+    EXPECT_EQ(locks->taken(), c.locks) << c.chosen;
+    EXPECT_EQ(seen_text(), c.seen) << c.chosen;
+  }
+
+  // Stopping gives the unit back and closes it; a device change afterwards takes nothing.
+  usb_stop();
+  EXPECT_EQ(locks->taken(), std::vector<std::string>{"give 0003"});
+  EXPECT_FALSE(dev_open);
+  device_change(units);
+  EXPECT_TRUE(locks->taken().empty());
+  EXPECT_EQ(fake.current(), -1);
+}
+
+TEST_F(Discovery, TheLockIsKeptWhileTheUnitReEnumeratesOnTheLinksCommand) {
+  auto locks = std::make_shared<TFakeUnitLocks>();
+  link_set_unit_locks(locks);
+  auto unit = [](const char* serial, const char* product = "MX-540KTR") {
+    auto d = device(product);
+    d.serial = serial;
+    return d;
+  };
+  ASSERT_TRUE(init_with({unit("0001"), unit("0002")}));
+  EXPECT_EQ(locks->taken(), std::vector<std::string>{"take 0001"});
+  ASSERT_TRUE(fake.wait_frames(1));  // the first read
+
+  // The boot request sent, the unit leaves: the other unit is not bound meanwhile.
+  ASSERT_TRUE(post_and_wait(cmd_boot_request));
+  device_change({unit("0002")});
+  EXPECT_FALSE(dev_open);
+  EXPECT_EQ(events, (std::vector<std::string>{"cont 0", "show ||"}));
+  EXPECT_EQ(seen_text(), std::vector<std::string>{"0002"});
+  device_change({unit("0001", "MX-540KTR (boot)"), unit("0002")});
+  EXPECT_EQ(fake.current(), 0);
+  EXPECT_TRUE(boot_mode);
+  ASSERT_TRUE(post_and_wait(cmd_finish));
+  device_change({unit("0002")});
+  EXPECT_FALSE(dev_open);
+  device_change({unit("0002"), unit("0001")});
+  EXPECT_EQ(fake.current(), 1);
+  EXPECT_FALSE(boot_mode);
+  EXPECT_TRUE(locks->taken().empty());  // held all along, never taken again
+
+  // Unplugged without a command of the link: the next free unit is bound.
+  device_change({unit("0002")});
+  EXPECT_EQ(fake.current(), 0);
+  EXPECT_EQ(device_identity().serial, "0002");
+  EXPECT_EQ(locks->taken(), (std::vector<std::string>{"take 0002", "give 0001"}));
 }
 
 }  // namespace
