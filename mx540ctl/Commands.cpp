@@ -4,6 +4,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -181,6 +182,8 @@ Status run_update_all(const Options& o, Session& session, MainLoop& loop, Io& io
     run.serial = s.identity.serial;
     const UpdateFile precheck = read_update_file(bytes, boot_product(s.identity));
     if (!precheck.ok()) run.result = update_file_failure(precheck.fault, o.file);
+    // Known from the start, so that the sum does not grow as the children start.
+    run.progress.total = precheck.flash.size() + precheck.eeprom.size();
     units.push_back(run);
     if (!run.result) serials.push_back(run.serial);
   }
@@ -201,8 +204,7 @@ Status run_update_all(const Options& o, Session& session, MainLoop& loop, Io& io
     UnitRun& u = units[child_unit[child]];
     const ChildLine line = parse_child_line(text);
     if (line.progress) {
-      u.progress.done = line.progress->done;
-      u.progress.total = line.progress->total;
+      u.progress.done = std::min(line.progress->done, u.progress.total);
       const ProgressState sum = fleet_progress(units, elapsed());
       if (io.console) {
         io.out("\r" + progress_bar(sum));
