@@ -146,7 +146,9 @@ Status run_update_one(const Options& o, Session& session, Io& io) {
 
   ProgressLines lines;
   bool bar_shown = false;
+  ProgressState last;
   auto progress = [&](const ProgressState& p) {
+    last = p;
     if (o.child) {
       io.out(child_progress_line(p.done, p.total) + "\n");
     } else if (io.console) {
@@ -162,8 +164,11 @@ Status run_update_one(const Options& o, Session& session, Io& io) {
   if (failure) return fail(o, io, *failure);
   if (o.child)
     io.out(child_result_line(Status::ok, version) + "\n");
-  else
-    io.out(unit.identity.serial + ": updated from firmware " + before + " to " + version + ".\n");
+  else {
+    char blocks[64];
+    std::snprintf(blocks, sizeof blocks, " (%zu bytes written in %.2f s)", last.done, last.seconds);
+    io.out(unit.identity.serial + ": updated from firmware " + before + " to " + version + blocks + ".\n");
+  }
   return Status::ok;
 }
 
