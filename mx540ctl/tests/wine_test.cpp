@@ -163,6 +163,9 @@ TEST_F(ToolTest, ListShowAndSetWithTwoUnits) {
   EXPECT_EQ(s[21 + 2], 12);
   EXPECT_EQ(s[9 + 1], 0);   // the other presets as they were
   EXPECT_EQ(settings(1), unit1_before);
+  // The frame log is the last process's own: this `set`'s.
+  const auto cmds = frame_cmds(2);
+  EXPECT_EQ(std::count(cmds.begin(), cmds.end(), 0x80u), 1) << "the record is written once";
 
   // A bad pair among good ones changes nothing and sends nothing.
   const size_t frames_before = frame_cmds(2).size();
