@@ -209,11 +209,15 @@ void SimPlatform::close(HidHandle handle) {
     device = it->second;
     handles_.erase(it);
   }
-  std::lock_guard lock(device->mutex_);
-  auto state = device->handles_.find(handle);
-  if (state == device->handles_.end()) return;
-  SimDevice::fail_pending(state->second);  // as closing a handle aborts its transfers
-  device->handles_.erase(state);
+  {
+    std::lock_guard lock(device->mutex_);
+    auto state = device->handles_.find(handle);
+    if (state == device->handles_.end()) return;
+    SimDevice::fail_pending(state->second);  // as closing a handle aborts its transfers
+    device->handles_.erase(state);
+  }
+  // Hooks run with no lock held.
+  device->on_close();
 }
 
 bool SimPlatform::attributes(HidHandle handle, HidAttributes& out) {

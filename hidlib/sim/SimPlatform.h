@@ -104,6 +104,8 @@ class SimDevice : public std::enable_shared_from_this<SimDevice> {
   virtual bool on_output_report(const uint8_t* data, size_t length, OutputPath path);
   // A handle was opened on the device (probes included), after the fact.
   virtual void on_open(OpenMode) {}
+  // A handle on the device was closed (probes included), after the fact.
+  virtual void on_close() {}
   virtual bool on_get_input_report(uint8_t* buffer, size_t length) { return false; }
   virtual bool on_set_feature(const uint8_t* data, size_t length) { return false; }
   virtual bool on_get_feature(uint8_t* buffer, size_t length) { return false; }

@@ -172,6 +172,8 @@ void TVirtualMx540::on_open(hidlib::OpenMode mode) {
   drive_folder_locked(true);
 }
 
+void TVirtualMx540::on_close() { flush(); }
+
 uint64_t TVirtualMx540::now_ms() const {
   return static_cast<uint64_t>(
       std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - started_).count());

@@ -87,6 +87,10 @@ class TVirtualMx540 : public hidlib::SimDevice {
   bool on_output_report(const uint8_t* data, size_t length, hidlib::OutputPath path) override;
   // A host opening the unit (HIDopenDevice) takes its folder over.
   void on_open(hidlib::OpenMode mode) override;
+  // A host closing the unit finds its state in the folder: a host that ends
+  // right after its last transfer would otherwise leave the last changes
+  // unwritten (the folder is written on the service thread's pace).
+  void on_close() override;
 
  private:
   uint64_t now_ms() const;
