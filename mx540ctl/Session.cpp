@@ -40,21 +40,38 @@ std::string boot_product(const TDeviceIdentity& unit) {
 
 Session::Session(MainLoop& loop, Timeouts timeouts) : loop_(loop), timeouts_(timeouts) {}
 
+// The tool's side of the link: no windows, only the answers a command waits for.
+class Session::Host : public LinkHost {
+ public:
+  Host(Session& session, std::function<void(const std::string&)> error)
+      : session_(session), error_(std::move(error)) {}
+  bool run_on_main(std::function<void()> routine) override {
+    session_.loop_.post(std::move(routine));
+    return true;
+  }
+  void show_settings() override { ++session_.reads_answered_; }
+  void report_error(const std::string& text) override {
+    if (error_) error_(text);
+  }
+  void enable_controls(bool) override {}
+  void show_unit(const TDeviceIdentity&) override { session_.loop_.notify(); }
+  void enable_update(bool) override {}
+  void on_update_finished() override {
+    session_.finish_answered_ = true;
+    session_.loop_.notify();
+  }
+  void on_settings_reset() override {
+    session_.reset_answered_ = true;
+    session_.loop_.notify();
+  }
+
+ private:
+  Session& session_;
+  std::function<void(const std::string&)> error_;
+};
+
 void Session::install(std::function<void(const std::string&)> error) {
-  LinkHost host;
-  host.post_to_main = [this](std::function<void()> routine) { loop_.post(std::move(routine)); };
-  host.refresh = [this] { ++reads_answered_; };
-  host.show_error = std::move(error);
-  host.show_device = [this](const TDeviceIdentity&) { loop_.notify(); };
-  host.update_finished = [this] {
-    finish_answered_ = true;
-    loop_.notify();
-  };
-  host.settings_reset = [this] {
-    reset_answered_ = true;
-    loop_.notify();
-  };
-  link_set_host(std::move(host));
+  link_set_host(std::make_shared<Host>(*this, std::move(error)));
 }
 
 bool Session::wait(const std::function<bool()>& done, std::chrono::milliseconds bound) {

@@ -74,6 +74,7 @@ class Session {
   MainLoop& loop_;
   Timeouts timeouts_;
   std::string serial_;
+  class Host;
   std::atomic<unsigned> reads_answered_{0};
   std::atomic<bool> finish_answered_{false};
   std::atomic<bool> reset_answered_{false};
