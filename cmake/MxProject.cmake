@@ -117,10 +117,17 @@ function(mx_add_gtest name)
     set(labels native ${T_LABELS})
   endif()
   string(REPLACE ";" "-" labels "${labels}")
+  # The programs that drive units (the panel, the tool) take a lock per unit
+  # serial in the one Wine session, and every virtual device has the same
+  # serials: tests that start them run one at a time.
+  set(unit_lock "")
+  if(T_LABELS MATCHES "^(ui|tool)$")
+    set(unit_lock RESOURCE_LOCK mx_virtual_units)
+  endif()
   gtest_discover_tests(${name}
     DISCOVERY_MODE PRE_TEST
     DISCOVERY_TIMEOUT 300
-    PROPERTIES LABELS "${labels}" TIMEOUT ${T_TIMEOUT} FIXTURES_REQUIRED mx_env
+    PROPERTIES LABELS "${labels}" TIMEOUT ${T_TIMEOUT} FIXTURES_REQUIRED mx_env ${unit_lock}
     WORKING_DIRECTORY $<TARGET_FILE_DIR:${name}>)
 endfunction()
 

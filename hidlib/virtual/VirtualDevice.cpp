@@ -255,11 +255,19 @@ bool TVirtualMx540::commands_pending() const {
 bool TVirtualMx540::on_output_report(const uint8_t* data, size_t length, hidlib::OutputPath) {
   TReportOutcome outcome;
   std::vector<TInputReport> replies;
+  bool record_changed = false;
   {
     std::lock_guard lock(model_mutex_);
+    const uint64_t settings_before = model_.revisions().settings;
     outcome = model_.output_report(data, length, now_ms());
     replies = model_.take_input_reports();
+    record_changed = model_.revisions().settings != settings_before;
   }
+  // A host may end right after its last frame, before the service thread's
+  // next pass and before its close reaches the device: a changed settings
+  // record goes to the folder before the device answers.
+  if (record_changed)
+    flush();
   // The transfer (and an erase the device does before it acknowledges) keeps
   // the host's call busy, as the control pipe does.
   if (outcome.cost_us)
@@ -271,6 +279,11 @@ bool TVirtualMx540::on_output_report(const uint8_t* data, size_t length, hidlib:
 }
 
 void TVirtualMx540::apply_bus_events() {
+  if (apply_bus_events_locked())
+    flush();  // a unit that leaves or comes back has its state on disk, also when the host ends at once
+}
+
+bool TVirtualMx540::apply_bus_events_locked() {
   std::lock_guard bus_lock(bus_mutex_);
   std::vector<TBusEvent> events;
   TIdentity id;
@@ -280,7 +293,7 @@ void TVirtualMx540::apply_bus_events() {
     id = model_.identity();
   }
   if (events.empty())
-    return;
+    return false;
   auto self = std::static_pointer_cast<TVirtualMx540>(shared_from_this());
   for (TBusEvent event : events) {
     if (event == TBusEvent::leave) {
@@ -291,6 +304,7 @@ void TVirtualMx540::apply_bus_events() {
       bus_.plug(self);
     }
   }
+  return true;
 }
 
 void TVirtualMx540::run_command_files() {

@@ -95,6 +95,7 @@ class TVirtualMx540 : public hidlib::SimDevice {
  private:
   uint64_t now_ms() const;
   void apply_bus_events();
+  bool apply_bus_events_locked();  // true when the unit left or came back
   void service_loop();
   void run_command_files();
   // Under folder_mutex_: whether this process drives the folder, after taking
