@@ -145,6 +145,119 @@ bool is_boot_product(const std::string& product) {
 
 void HIDAPI_CALL rescan_handler() { rescan(); }
 
+// One discovery pass: every VORNIX unit on the bus, and what the link holds.
+struct TDiscoveryPass {
+  std::shared_ptr<TUnitLocks> locks;
+  std::string chosen, held;
+  bool held_returning = false;  // the held unit left on the link's own command
+  bool held_present = false;
+  std::vector<TUnitSeen> seen;
+  std::vector<std::pair<uint8_t, THIDDeviceInfo>> candidates;  // beside `seen`
+};
+
+TDiscoveryPass list_units(TLink& l, uint8_t count) {
+  TDiscoveryPass pass;
+  {
+    std::lock_guard guard(l.lock);
+    pass.locks = l.locks;
+    pass.chosen = l.chosen_serial;
+    pass.held = l.held_serial;
+    pass.held_returning =
+        !pass.held.empty() && l.returning_until && std::chrono::steady_clock::now() < *l.returning_until;
+  }
+  const auto platform = l.current_platform();
+  auto text = [&](const THIDString& field) { return platform ? platform->record_text(field) : hid_text(field); };
+  for (unsigned index = 0; index < count; ++index) {
+    const THIDDeviceInfo info = l.device.info(static_cast<uint8_t>(index));
+    if (!is_maker(info.Manufacturer))
+      continue;
+    TUnitSeen unit;
+    unit.identity.product = text(info.Product);
+    unit.identity.serial = text(info.SerialNumber);
+    unit.identity.version = version_text(info.VersionNumber);
+    unit.identity.boot = is_boot_product(unit.identity.product);
+    pass.held_present = pass.held_present || (!pass.held.empty() && unit.identity.serial == pass.held);
+    pass.seen.push_back(unit);
+    pass.candidates.emplace_back(static_cast<uint8_t>(index), info);
+  }
+  return pass;
+}
+
+// The unit to bind: the one whose lock the link holds, wherever the bus lists
+// it; else the first one it may have (the chosen serial only, if one is
+// chosen), once this process holds its lock. A unit another program holds is
+// never opened. While the held unit is away on the link's own command (an
+// update under way) no other unit is bound.
+std::optional<size_t> choose_unit(TDiscoveryPass& pass) {
+  if (pass.held_present && (pass.chosen.empty() || pass.chosen == pass.held))
+    for (size_t i = 0; i < pass.seen.size(); ++i)
+      if (pass.seen[i].identity.serial == pass.held)
+        return i;
+  if (pass.held_returning && !pass.held_present)
+    return std::nullopt;
+  for (size_t i = 0; i < pass.seen.size(); ++i) {
+    const std::string& serial = pass.seen[i].identity.serial;
+    if (!pass.chosen.empty() && serial != pass.chosen)
+      continue;
+    if (pass.locks && serial != pass.held) {
+      std::string holder;
+      if (!pass.locks->take(serial, holder)) {
+        pass.seen[i].held_by = holder.empty() ? "another program" : holder;
+        continue;
+      }
+      if (!pass.held.empty())
+        pass.locks->give_back(pass.held);
+      pass.held = serial;
+    }
+    return i;
+  }
+  return std::nullopt;
+}
+
+// Keeps what the pass saw and the lock it holds; false when usb_stop came
+// meanwhile (the lock just taken is given back, nothing is opened).
+bool record_pass(TLink& l, const TDiscoveryPass& pass, std::optional<size_t> bound) {
+  bool stopped_meanwhile = false;
+  {
+    std::lock_guard guard(l.lock);
+    l.seen = pass.seen;
+    stopped_meanwhile = l.device.sending_stopped();
+    if (pass.locks && !stopped_meanwhile)
+      l.held_serial = pass.held;
+    if (bound && pass.held_present)
+      l.returning_until.reset();  // it is back
+  }
+  if (stopped_meanwhile && pass.locks && bound)
+    pass.locks->give_back(pass.held);
+  return !stopped_meanwhile;
+}
+
+void bind_unit(TLink& l, const std::shared_ptr<LinkHost>& host, const TDeviceIdentity& unit,
+               const std::pair<uint8_t, THIDDeviceInfo>& candidate) {
+  l.device.set_identity(unit);
+  if (host)
+    host->show_unit(unit);
+  const auto connection = l.device.open(candidate.first, candidate.second);
+  if (!connection)
+    return;
+  // An edit waiting for this very unit goes out after its first read reply;
+  // one made on another unit, or before a boot loader took over, is dropped.
+  l.settings.connected(*connection, unit.serial, !unit.boot);
+  if (unit.boot) {
+    boot_mode = true;
+    if (host)
+      host->enable_update(true);
+  } else {
+    if (host)
+      host->enable_update(false);
+    boot_mode = false;
+    if (host)
+      host->enable_controls(true);
+    // Show the device's settings now rather than at the next poll.
+    post_request(cmd_read);
+  }
+}
+
 }  // namespace
 }  // namespace mx::link
 
@@ -279,112 +392,20 @@ void rescan() {
   l.device.close();
   const uint8_t count = l.device.scan();
   const auto host = l.current_host();
-  const auto platform = l.current_platform();
-  auto text = [&](const THIDString& field) { return platform ? platform->record_text(field) : hid_text(field); };
   if (host)
     host->enable_controls(false);
 
-  // Discovery lists every VORNIX unit, and binds the first one it may have:
-  // the chosen serial only, if one is chosen, and only once this process holds
-  // the unit's lock. A unit another program holds is never opened.
-  std::shared_ptr<TUnitLocks> locks;
-  std::string chosen, held;
-  bool held_returning = false;
-  {
-    std::lock_guard guard(l.lock);
-    locks = l.locks;
-    chosen = l.chosen_serial;
-    held = l.held_serial;
-    held_returning = !held.empty() && l.returning_until && std::chrono::steady_clock::now() < *l.returning_until;
-  }
-  std::vector<TUnitSeen> seen;
-  std::vector<std::pair<uint8_t, THIDDeviceInfo>> candidates;
-  bool held_present = false;
-  for (unsigned index = 0; index < count; ++index) {
-    const THIDDeviceInfo info = l.device.info(static_cast<uint8_t>(index));
-    if (!is_maker(info.Manufacturer))
-      continue;
-    TUnitSeen unit;
-    unit.identity.product = text(info.Product);
-    unit.identity.serial = text(info.SerialNumber);
-    unit.identity.version = version_text(info.VersionNumber);
-    unit.identity.boot = is_boot_product(unit.identity.product);
-    held_present = held_present || (!held.empty() && unit.identity.serial == held);
-    seen.push_back(unit);
-    candidates.emplace_back(static_cast<uint8_t>(index), info);
-  }
-  // The held unit away on the link's own command (an update under way): it
-  // keeps its place, and no other unit is bound meanwhile.
-  const bool wait_for_held = held_returning && !held_present;
-
-  std::optional<size_t> bound;
-  // The unit whose lock the link holds stays bound wherever the bus lists it.
-  if (held_present && (chosen.empty() || chosen == held))
-    for (size_t i = 0; i < seen.size() && !bound; ++i)
-      if (seen[i].identity.serial == held)
-        bound = i;
-  for (size_t i = 0; i < seen.size() && !bound && !wait_for_held; ++i) {
-    const std::string& serial = seen[i].identity.serial;
-    if (!chosen.empty() && serial != chosen)
-      continue;
-    if (locks && serial != held) {
-      std::string holder;
-      if (!locks->take(serial, holder)) {
-        seen[i].held_by = holder.empty() ? "another program" : holder;
-        continue;
-      }
-      if (!held.empty())
-        locks->give_back(held);
-      held = serial;
-    }
-    bound = i;
-  }
-  bool stopped_meanwhile = false;
-  {
-    std::lock_guard guard(l.lock);
-    l.seen = seen;
-    stopped_meanwhile = l.device.sending_stopped();
-    if (locks && !stopped_meanwhile)
-      l.held_serial = held;
-    if (bound && held_present)
-      l.returning_until.reset();  // it is back
-  }
-  if (stopped_meanwhile) {
-    if (locks && bound)
-      locks->give_back(held);
+  TDiscoveryPass pass = list_units(l, count);
+  const auto bound = choose_unit(pass);
+  if (!record_pass(l, pass, bound))
     return;
-  }
-
   if (!bound) {
     l.device.set_identity({});
     if (host)
       host->show_unit({});
     return;
   }
-  const TDeviceIdentity unit = seen[*bound].identity;
-  const auto& [index, info] = candidates[*bound];
-  l.device.set_identity(unit);
-  if (host)
-    host->show_unit(unit);
-  const auto connection = l.device.open(index, info);
-  if (!connection)
-    return;
-  // An edit waiting for this very unit goes out after its first read reply;
-  // one made on another unit, or before a boot loader took over, is dropped.
-  l.settings.connected(*connection, unit.serial, !unit.boot);
-  if (unit.boot) {
-    boot_mode = true;
-    if (host)
-      host->enable_update(true);
-  } else {
-    if (host)
-      host->enable_update(false);
-    boot_mode = false;
-    if (host)
-      host->enable_controls(true);
-    // Show the device's settings now rather than at the next poll.
-    post_request(cmd_read);
-  }
+  bind_unit(l, host, pass.seen[*bound].identity, pass.candidates[*bound]);
 }
 
 void usb_stop() {
