@@ -1,7 +1,7 @@
 #include "USB.h"
 
+#include "link_state.h"
 #include "link_testing.h"
-#include "mailbox.h"
 
 #include <chrono>
 #include <cstring>
@@ -10,119 +10,6 @@
 std::atomic<bool> dev_open{false}, boot_mode{false}, send_pending{false}, sending{false}, refresh_pending{false};
 
 namespace mx::link {
-namespace {
-
-// How long a unit that re-enumerates on the link's command keeps its place:
-// the boot loader and the firmware come back well within it.
-constexpr auto returning_time = std::chrono::seconds(30);
-
-// The process-wide link: its parts, and what the program gave it.
-struct TLink {
-  TSettingsRecord settings;
-  TDevice device;
-  TMailbox mailbox{settings, [this](uint8_t cmd, const std::vector<uint8_t>& payload,
-                                    std::optional<uint64_t> connection) {
-                     return send(cmd, payload.data(), payload.size(), connection);
-                   }};
-  // Used by on_report only, on the library's read thread.
-  TFrameAssembler rx_buffer{TMarkKind::end_mark};
-
-  mutable std::mutex lock;  // host, platform, binding state
-  std::shared_ptr<LinkHost> host;
-  std::shared_ptr<const TLinkPlatform> platform;
-  bool init_attempted = false;
-  bool init_result = false;
-
-  // Sharing units (under `lock`).
-  std::shared_ptr<TUnitLocks> locks;
-  std::string chosen_serial;  // empty: the first unit this process can take
-  std::string held_serial;    // the unit whose lock the link holds
-  std::vector<TUnitSeen> seen;
-  // Until then a unit that left on the link's own command (boot request, finish,
-  // close of the boot loader) is expected back, and discovery binds no other.
-  std::optional<std::chrono::steady_clock::time_point> returning_until;
-
-  TLink() { settings.set_wake([this] { mailbox.wake(); }); }
-
-  // Called outside the lock: a host or platform set meanwhile takes over at
-  // the next call, the one in use stays alive until its call returns.
-  std::shared_ptr<LinkHost> current_host() const {
-    std::lock_guard guard(lock);
-    return host;
-  }
-  std::shared_ptr<const TLinkPlatform> current_platform() const {
-    std::lock_guard guard(lock);
-    return platform;
-  }
-  void show_error(const std::string& text) const {
-    if (auto h = current_host())
-      h->report_error(text);
-  }
-
-  bool send(uint8_t cmd, const uint8_t* data, size_t len, std::optional<uint64_t> connection) {
-    sending = true;
-    bool result = false;
-    try {
-      result = device.send_frame(cmd, data, len, connection);
-      if (result && (cmd == cmd_boot_request || cmd == cmd_finish || cmd == cmd_update_close)) {
-        std::lock_guard guard(lock);
-        returning_until = std::chrono::steady_clock::now() + returning_time;
-      }
-    } catch (const std::exception& e) {
-      show_error(e.what());
-    } catch (...) {
-      show_error("Unknown error while sending to the device");
-    }
-    sending = false;
-    return result;
-  }
-
-  // After a reply to cmd_read: the main window shows the record. One refresh
-  // at most is on its way to the main thread.
-  void request_refresh() {
-    if (refresh_pending.exchange(true))
-      return;
-    const auto h = current_host();
-    const bool posted = h && h->run_on_main([this] {
-      refresh_pending = false;
-      if (auto now = current_host())
-        now->show_settings();
-    });
-    if (!posted)
-      refresh_pending = false;
-  }
-
-  void dispatch_reply(const TFrame& frame) {
-    switch (frame.cmd) {
-      case cmd_read:
-      case cmd_write: {
-        // A payload shorter than the record would bring in its CRC and stale
-        // buffer bytes as settings; such a reply is dropped.
-        if (frame.payload.size() < sizeof(TSettings))
-          return;
-        TSettings record;
-        std::memcpy(&record, frame.payload.data(), sizeof record);
-        sanitize_settings(record);
-        settings.reply(frame.cmd, record);
-        // Also when the reply was not copied: the window then shows the edits
-        // still on their way, which are what the device is about to hold.
-        if (frame.cmd == cmd_read)
-          request_refresh();
-        break;
-      }
-      case cmd_finish:
-        if (auto h = current_host())
-          h->on_update_finished();
-        break;
-      case cmd_reset:
-        if (auto h = current_host())
-          h->on_settings_reset();
-        break;
-      default:
-        break;
-    }
-  }
-};
 
 // Never destroyed: the library's read thread may still deliver reports while
 // the process ends. The worker is joined by usb_stop.
@@ -131,132 +18,72 @@ TLink& L() {
   return *link;
 }
 
-bool is_maker(const THIDString& manufacturer) {
-  const size_t n = sizeof maker_string - 1;
-  return manufacturer.Length == n && std::memcmp(manufacturer.Text, maker_string, n) == 0;
+bool TLink::send(uint8_t cmd, const uint8_t* data, size_t len, std::optional<uint64_t> connection) {
+  sending = true;
+  bool result = false;
+  try {
+    result = device.send_frame(cmd, data, len, connection);
+    if (result && (cmd == cmd_boot_request || cmd == cmd_finish || cmd == cmd_update_close)) {
+      std::lock_guard guard(lock);
+      returning_until = std::chrono::steady_clock::now() + returning_time;
+    }
+  } catch (const std::exception& e) {
+    show_error(e.what());
+  } catch (...) {
+    show_error("Unknown error while sending to the device");
+  }
+  sending = false;
+  return result;
 }
 
-// Boot loaders announce themselves with "(boot)" after the product name; a name
-// that starts with it is not one.
-bool is_boot_product(const std::string& product) {
-  const auto at = product.find("(boot)");
-  return at != std::string::npos && at >= 1;
+void TLink::request_refresh() {
+  if (refresh_pending.exchange(true))
+    return;
+  const auto h = current_host();
+  const bool posted = h && h->run_on_main([this] {
+    refresh_pending = false;
+    if (auto now = current_host())
+      now->show_settings();
+  });
+  if (!posted)
+    refresh_pending = false;
 }
+
+void TLink::dispatch_reply(const TFrame& frame) {
+  switch (frame.cmd) {
+    case cmd_read:
+    case cmd_write: {
+      // A payload shorter than the record would bring in its CRC and stale
+      // buffer bytes as settings; such a reply is dropped.
+      if (frame.payload.size() < sizeof(TSettings))
+        return;
+      TSettings record;
+      std::memcpy(&record, frame.payload.data(), sizeof record);
+      sanitize_settings(record);
+      settings.reply(frame.cmd, record);
+      // Also when the reply was not copied: the window then shows the edits
+      // still on their way, which are what the device is about to hold.
+      if (frame.cmd == cmd_read)
+        request_refresh();
+      break;
+    }
+    case cmd_finish:
+      if (auto h = current_host())
+        h->on_update_finished();
+      break;
+    case cmd_reset:
+      if (auto h = current_host())
+        h->on_settings_reset();
+      break;
+    default:
+      break;
+  }
+}
+
+namespace {
+
 
 void HIDAPI_CALL rescan_handler() { rescan(); }
-
-// One discovery pass: every VORNIX unit on the bus, and what the link holds.
-struct TDiscoveryPass {
-  std::shared_ptr<TUnitLocks> locks;
-  std::string chosen, held;
-  bool held_returning = false;  // the held unit left on the link's own command
-  bool held_present = false;
-  std::vector<TUnitSeen> seen;
-  std::vector<std::pair<uint8_t, THIDDeviceInfo>> candidates;  // beside `seen`
-};
-
-TDiscoveryPass list_units(TLink& l, uint8_t count) {
-  TDiscoveryPass pass;
-  {
-    std::lock_guard guard(l.lock);
-    pass.locks = l.locks;
-    pass.chosen = l.chosen_serial;
-    pass.held = l.held_serial;
-    pass.held_returning =
-        !pass.held.empty() && l.returning_until && std::chrono::steady_clock::now() < *l.returning_until;
-  }
-  const auto platform = l.current_platform();
-  auto text = [&](const THIDString& field) { return platform ? platform->record_text(field) : hid_text(field); };
-  for (unsigned index = 0; index < count; ++index) {
-    const THIDDeviceInfo info = l.device.info(static_cast<uint8_t>(index));
-    if (!is_maker(info.Manufacturer))
-      continue;
-    TUnitSeen unit;
-    unit.identity.product = text(info.Product);
-    unit.identity.serial = text(info.SerialNumber);
-    unit.identity.version = version_text(info.VersionNumber);
-    unit.identity.boot = is_boot_product(unit.identity.product);
-    pass.held_present = pass.held_present || (!pass.held.empty() && unit.identity.serial == pass.held);
-    pass.seen.push_back(unit);
-    pass.candidates.emplace_back(static_cast<uint8_t>(index), info);
-  }
-  return pass;
-}
-
-// The unit to bind: the one whose lock the link holds, wherever the bus lists
-// it; else the first one it may have (the chosen serial only, if one is
-// chosen), once this process holds its lock. A unit another program holds is
-// never opened. While the held unit is away on the link's own command (an
-// update under way) no other unit is bound.
-std::optional<size_t> choose_unit(TDiscoveryPass& pass) {
-  if (pass.held_present && (pass.chosen.empty() || pass.chosen == pass.held))
-    for (size_t i = 0; i < pass.seen.size(); ++i)
-      if (pass.seen[i].identity.serial == pass.held)
-        return i;
-  if (pass.held_returning && !pass.held_present)
-    return std::nullopt;
-  for (size_t i = 0; i < pass.seen.size(); ++i) {
-    const std::string& serial = pass.seen[i].identity.serial;
-    if (!pass.chosen.empty() && serial != pass.chosen)
-      continue;
-    if (pass.locks && serial != pass.held) {
-      std::string holder;
-      if (!pass.locks->take(serial, holder)) {
-        pass.seen[i].held_by = holder.empty() ? "another program" : holder;
-        continue;
-      }
-      if (!pass.held.empty())
-        pass.locks->give_back(pass.held);
-      pass.held = serial;
-    }
-    return i;
-  }
-  return std::nullopt;
-}
-
-// Keeps what the pass saw and the lock it holds; false when usb_stop came
-// meanwhile (the lock just taken is given back, nothing is opened).
-bool record_pass(TLink& l, const TDiscoveryPass& pass, std::optional<size_t> bound) {
-  bool stopped_meanwhile = false;
-  {
-    std::lock_guard guard(l.lock);
-    l.seen = pass.seen;
-    stopped_meanwhile = l.device.sending_stopped();
-    if (pass.locks && !stopped_meanwhile)
-      l.held_serial = pass.held;
-    if (bound && pass.held_present)
-      l.returning_until.reset();  // it is back
-  }
-  if (stopped_meanwhile && pass.locks && bound)
-    pass.locks->give_back(pass.held);
-  return !stopped_meanwhile;
-}
-
-void bind_unit(TLink& l, const std::shared_ptr<LinkHost>& host, const TDeviceIdentity& unit,
-               const std::pair<uint8_t, THIDDeviceInfo>& candidate) {
-  l.device.set_identity(unit);
-  if (host)
-    host->show_unit(unit);
-  const auto connection = l.device.open(candidate.first, candidate.second);
-  if (!connection)
-    return;
-  // An edit waiting for this very unit goes out after its first read reply;
-  // one made on another unit, or before a boot loader took over, is dropped.
-  l.settings.connected(*connection, unit.serial, !unit.boot);
-  if (unit.boot) {
-    boot_mode = true;
-    if (host)
-      host->enable_update(true);
-  } else {
-    if (host)
-      host->enable_update(false);
-    boot_mode = false;
-    if (host)
-      host->enable_controls(true);
-    // Show the device's settings now rather than at the next poll.
-    post_request(cmd_read);
-  }
-}
 
 }  // namespace
 }  // namespace mx::link
@@ -274,20 +101,6 @@ void link_set_host(std::shared_ptr<LinkHost> host) {
 
 TDeviceIdentity device_identity() { return L().device.identity(); }
 
-void link_set_unit_locks(std::shared_ptr<mx::link::TUnitLocks> locks) {
-  std::lock_guard guard(L().lock);
-  L().locks = std::move(locks);
-}
-
-void link_choose_unit(const std::string& serial) {
-  std::lock_guard guard(L().lock);
-  L().chosen_serial = serial;
-}
-
-std::vector<TUnitSeen> units_seen() {
-  std::lock_guard guard(L().lock);
-  return L().seen;
-}
 
 void link_set_platform(std::shared_ptr<const TLinkPlatform> platform) {
   std::lock_guard guard(L().lock);
@@ -376,36 +189,6 @@ bool usb_init() {
   std::lock_guard guard(l.lock);
   l.init_result = true;
   return true;
-}
-
-void rescan() {
-  using namespace mx::link;
-  auto& l = L();
-  const THIDEntries e = l.device.entries();
-  if (!e.HIDscanForDevices || !e.HIDGetDeviceInfo || !e.HIDopenDevice || !e.HIDcloseDevice)
-    return;
-  // After usb_stop the unit may belong to another program already.
-  if (l.device.sending_stopped())
-    return;
-
-  l.settings.disconnected();
-  l.device.close();
-  const uint8_t count = l.device.scan();
-  const auto host = l.current_host();
-  if (host)
-    host->enable_controls(false);
-
-  TDiscoveryPass pass = list_units(l, count);
-  const auto bound = choose_unit(pass);
-  if (!record_pass(l, pass, bound))
-    return;
-  if (!bound) {
-    l.device.set_identity({});
-    if (host)
-      host->show_unit({});
-    return;
-  }
-  bind_unit(l, host, pass.seen[*bound].identity, pass.candidates[*bound]);
 }
 
 void usb_stop() {

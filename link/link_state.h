@@ -1,0 +1,75 @@
+// The process-wide link and its parts, shared by the link's operations
+// (USB.cpp) and discovery (discovery.cpp).
+#pragma once
+
+#include "USB.h"
+#include "mailbox.h"
+#include "unit_lock.h"
+
+#include <chrono>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace mx::link {
+
+// How long a unit that re-enumerates on the link's command keeps its place:
+// the boot loader and the firmware come back well within it.
+constexpr auto returning_time = std::chrono::seconds(30);
+
+// The process-wide link: its parts, and what the program gave it.
+struct TLink {
+  TSettingsRecord settings;
+  TDevice device;
+  TMailbox mailbox{settings, [this](uint8_t cmd, const std::vector<uint8_t>& payload,
+                                    std::optional<uint64_t> connection) {
+                     return send(cmd, payload.data(), payload.size(), connection);
+                   }};
+  // Used by on_report only, on the library's read thread.
+  TFrameAssembler rx_buffer{TMarkKind::end_mark};
+
+  mutable std::mutex lock;  // host, platform, binding state
+  std::shared_ptr<LinkHost> host;
+  std::shared_ptr<const TLinkPlatform> platform;
+  bool init_attempted = false;
+  bool init_result = false;
+
+  // Sharing units (under `lock`).
+  std::shared_ptr<TUnitLocks> locks;
+  std::string chosen_serial;  // empty: the first unit this process can take
+  std::string held_serial;    // the unit whose lock the link holds
+  std::vector<TUnitSeen> seen;
+  // Until then a unit that left on the link's own command (boot request, finish,
+  // close of the boot loader) is expected back, and discovery binds no other.
+  std::optional<std::chrono::steady_clock::time_point> returning_until;
+
+  TLink() { settings.set_wake([this] { mailbox.wake(); }); }
+
+  // Called outside the lock: a host or platform set meanwhile takes over at
+  // the next call, the one in use stays alive until its call returns.
+  std::shared_ptr<LinkHost> current_host() const {
+    std::lock_guard guard(lock);
+    return host;
+  }
+  std::shared_ptr<const TLinkPlatform> current_platform() const {
+    std::lock_guard guard(lock);
+    return platform;
+  }
+  void show_error(const std::string& text) const {
+    if (auto h = current_host())
+      h->report_error(text);
+  }
+
+  bool send(uint8_t cmd, const uint8_t* data, size_t len, std::optional<uint64_t> connection);
+  // After a reply to cmd_read: the main window shows the record. One refresh
+  // at most is on its way to the main thread.
+  void request_refresh();
+  void dispatch_reply(const TFrame& frame);
+};
+
+// The one link of the process (never destroyed).
+TLink& L();
+
+}  // namespace mx::link
