@@ -172,6 +172,38 @@ Status run_update_one(const Options& o, Session& session, Io& io) {
   return Status::ok;
 }
 
+// Every unit listed, with the file checked against it: a unit the file does
+// not fit has its result already and gets no update process.
+std::vector<UnitRun> checked_units(const std::vector<TUnitSeen>& seen, const std::vector<uint8_t>& bytes,
+                                   const std::string& file) {
+  std::vector<UnitRun> units;
+  for (const TUnitSeen& s : seen) {
+    UnitRun run;
+    run.serial = s.identity.serial;
+    const UpdateFile precheck = read_update_file(bytes, boot_product(s.identity));
+    if (!precheck.ok()) run.result = update_file_failure(precheck.fault, file);
+    // Known from the start, so that the sum does not grow as the children start.
+    run.progress.total = precheck.flash.size() + precheck.eeprom.size();
+    units.push_back(run);
+  }
+  return units;
+}
+
+// One line per unit at the end (failures on the error stream); the status of
+// the whole run.
+Status report_fleet(const std::vector<UnitRun>& units, Io& io) {
+  std::vector<Status> statuses;
+  for (const UnitRun& u : units) {
+    const std::string line = fleet_summary_line(u);
+    if (u.result && u.result->status == Status::ok)
+      io.out(line + "\n");
+    else
+      io.err(line + "\n");
+    statuses.push_back(u.result ? u.result->status : Status::timed_out);
+  }
+  return combined_status(statuses);
+}
+
 Status run_update_all(const Options& o, Session& session, MainLoop& loop, Io& io) {
   std::vector<uint8_t> bytes;
   if (!read_whole_file(o.file, bytes, max_update_file_size))
@@ -180,18 +212,10 @@ Status run_update_all(const Options& o, Session& session, MainLoop& loop, Io& io
   if (auto f = session.scan(seen)) return fail(o, io, *f);
   if (seen.empty()) return fail(o, io, {Status::no_unit, "No MX-540KTR is connected."});
 
-  std::vector<UnitRun> units;
+  std::vector<UnitRun> units = checked_units(seen, bytes, o.file);
   std::vector<std::string> serials;
-  for (const TUnitSeen& s : seen) {
-    UnitRun run;
-    run.serial = s.identity.serial;
-    const UpdateFile precheck = read_update_file(bytes, boot_product(s.identity));
-    if (!precheck.ok()) run.result = update_file_failure(precheck.fault, o.file);
-    // Known from the start, so that the sum does not grow as the children start.
-    run.progress.total = precheck.flash.size() + precheck.eeprom.size();
-    units.push_back(run);
-    if (!run.result) serials.push_back(run.serial);
-  }
+  for (const UnitRun& u : units)
+    if (!u.result) serials.push_back(u.serial);
   // The children open the units; this process only listed them.
   session.stop();
 
@@ -247,16 +271,7 @@ Status run_update_all(const Options& o, Session& session, MainLoop& loop, Io& io
     }
   }
   if (bar_shown) io.out("\n");
-  std::vector<Status> statuses;
-  for (const UnitRun& u : units) {
-    const std::string line = fleet_summary_line(u);
-    if (u.result && u.result->status == Status::ok)
-      io.out(line + "\n");
-    else
-      io.err(line + "\n");
-    statuses.push_back(u.result ? u.result->status : Status::timed_out);
-  }
-  return combined_status(statuses);
+  return report_fleet(units, io);
 }
 
 }  // namespace
