@@ -4,7 +4,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <optional>
 #include <set>
+#include <thread>
 
 namespace mxv {
 
@@ -47,13 +49,25 @@ std::mutex inproc_owners_mutex;
 std::set<std::string> inproc_owners;
 uint64_t inproc_owner_count = 0;
 
-std::string read_owner(const fs::path& folder) {
-  std::ifstream in(folder / owner_file, std::ios::binary);
-  std::string owner;
-  std::getline(in, owner);
-  while (!owner.empty() && (owner.back() == '\r' || owner.back() == ' '))
-    owner.pop_back();
-  return owner;
+// The process named in the folder as its owner: empty when none is; nullopt
+// when the file is there but cannot be read now (another process replacing it
+// at this moment), which must never pass for a free folder.
+std::optional<std::string> read_owner(const fs::path& folder) {
+  for (int attempt = 0; attempt < 50; ++attempt) {
+    std::error_code ec;
+    if (!fs::exists(folder / owner_file, ec) && !ec)
+      return std::string{};
+    std::ifstream in(folder / owner_file, std::ios::binary);
+    std::string owner;
+    if (in && std::getline(in, owner)) {
+      while (!owner.empty() && (owner.back() == '\r' || owner.back() == ' '))
+        owner.pop_back();
+      if (!owner.empty())
+        return owner;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  return std::nullopt;
 }
 
 }  // namespace
@@ -124,7 +138,7 @@ TVirtualMx540::~TVirtualMx540() {
   {
     std::lock_guard folder_lock(folder_mutex_);
     // The folder is free for the next process.
-    if (folder_ && read_owner(folder_path_) == owner_id_) {
+    if (folder_ && read_owner(folder_path_).value_or("") == owner_id_) {
       std::error_code ec;
       fs::remove(folder_path_ / owner_file, ec);
     }
@@ -136,7 +150,10 @@ TVirtualMx540::~TVirtualMx540() {
 bool TVirtualMx540::drive_folder_locked(bool take) {
   if (!folder_)
     return false;
-  const std::string owner = read_owner(folder_path_);
+  const std::optional<std::string> read = read_owner(folder_path_);
+  if (!read && !take)
+    return drives_;  // unreadable for now: nothing changes hands
+  const std::string owner = read.value_or("");
   if (owner == owner_id_ && drives_)
     return true;
   const bool free = owner.empty() || owner == owner_id_ || !options_.owner_alive(owner);
