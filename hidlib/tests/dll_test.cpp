@@ -109,7 +109,7 @@ std::vector<SystemView> listable_interfaces() {
 // booted, later still on a busy machine: wait for both, with a bound.
 std::vector<SystemView> wine_hid_devices() {
   std::vector<SystemView> listed = listable_interfaces();
-  for (const DWORD start = GetTickCount(); listed.size() < 2 && GetTickCount() - start < 10000;) {
+  for (const DWORD start = GetTickCount(); listed.size() < 2 && GetTickCount() - start < 60000;) {
     Sleep(50);
     listed = listable_interfaces();
   }
