@@ -16,26 +16,11 @@
 #include "MainLoop.h"
 #include "Session.h"
 #include "USB.h"
+#include "win32/text.h"
 
 namespace {
 
 using namespace mx::ctl;
-
-std::string utf8(const std::wstring& s) {
-  if (s.empty()) return {};
-  const int n = WideCharToMultiByte(CP_UTF8, 0, s.data(), static_cast<int>(s.size()), nullptr, 0, nullptr, nullptr);
-  std::string out(static_cast<size_t>(n), '\0');
-  WideCharToMultiByte(CP_UTF8, 0, s.data(), static_cast<int>(s.size()), out.data(), n, nullptr, nullptr);
-  return out;
-}
-
-std::wstring wide(const std::string& s) {
-  if (s.empty()) return {};
-  const int n = MultiByteToWideChar(CP_UTF8, 0, s.data(), static_cast<int>(s.size()), nullptr, 0);
-  std::wstring out(static_cast<size_t>(n), L'\0');
-  MultiByteToWideChar(CP_UTF8, 0, s.data(), static_cast<int>(s.size()), out.data(), n);
-  return out;
-}
 
 void write_to(FILE* stream, const std::string& text) {
   std::fwrite(text.data(), 1, text.size(), stream);
@@ -100,8 +85,8 @@ class Children {
       si.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
       si.hStdOutput = write_end;
       si.hStdError = GetStdHandle(STD_ERROR_HANDLE);
-      std::wstring command = quoted(own_path()) + L" update " + quoted(wide(file)) + L" --serial " +
-                             quoted(wide(serials[i])) + L" --child";
+      std::wstring command = quoted(own_path()) + L" update " + quoted(win32::utf8_to_wide(file)) + L" --serial " +
+                             quoted(win32::utf8_to_wide(serials[i])) + L" --child";
       PROCESS_INFORMATION pi{};
       const BOOL started = CreateProcessW(nullptr, command.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si, &pi);
       CloseHandle(write_end);
@@ -147,7 +132,7 @@ class Children {
 
 int wmain(int argc, wchar_t** argv) {
   std::vector<std::string> args;
-  for (int i = 1; i < argc; ++i) args.push_back(utf8(argv[i]));
+  for (int i = 1; i < argc; ++i) args.push_back(win32::wide_to_utf8(argv[i]));
 
   const bool console_out = [] {
     DWORD mode = 0;
