@@ -109,6 +109,15 @@ std::string TDeviceModel::control(const std::string& line, uint64_t now_ms) {
     changed();
     return "ok";
   }
+  if (verb == "stall") {
+    if (argc != 1)
+      return "error: stall needs the time in ms";
+    if (auto error = numbers(1); !error.empty())
+      return error;
+    faults.stall_ms = arg(1, 0);
+    changed();
+    return "ok";
+  }
   if (verb == "drop-piece") {
     if (argc < 1)
       return "error: drop-piece needs the index of the piece";

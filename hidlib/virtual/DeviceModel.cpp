@@ -137,6 +137,12 @@ TReportOutcome TDeviceModel::output_report(const uint8_t* report, size_t len, ui
   if (!present_)
     return {false, 0};
   TReportOutcome outcome{true, timing.report_us};
+  if (faults.stall_ms) {
+    // A unit that hangs on one transfer: the host's call returns only after it.
+    outcome.cost_us = static_cast<uint32_t>(std::min<uint64_t>(uint64_t{faults.stall_ms} * 1000, UINT32_MAX));
+    faults.stall_ms = 0;
+    ++revisions_.device;
+  }
   if (faults.refuse_from) {
     ++faults.reports_since_refuse;
     if (faults.reports_since_refuse >= faults.refuse_from) {

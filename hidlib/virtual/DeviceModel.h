@@ -99,6 +99,7 @@ struct TFaults {
   uint32_t bad_settings = 0;         // settings replies left with out-of-range values
   uint32_t short_settings = 0;       // settings replies left with a short payload
   uint16_t short_length = 20;
+  uint32_t stall_ms = 0;             // the next output report keeps the host's call busy this long
 };
 
 enum class TBusEvent : uint8_t { leave, arrive };

@@ -100,7 +100,8 @@ std::string format_device(const TDeviceModel& model) {
       << "drop_piece=" << f.drop_piece << ' ' << f.drop_count << '\n'
       << "no_finish_reply=" << f.no_finish_reply << '\n'
       << "bad_settings=" << f.bad_settings << '\n'
-      << "short_settings=" << f.short_length << ' ' << f.short_settings << '\n';
+      << "short_settings=" << f.short_length << ' ' << f.short_settings << '\n'
+      << "stall_ms=" << f.stall_ms << '\n';
   return out.str();
 }
 

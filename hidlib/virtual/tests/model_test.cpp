@@ -344,6 +344,14 @@ TEST(VirtualModel, EachReportCostsTheTransferTimeAndAnEraseItsOwnTime) {
   cost = 0;
   send(model, cmd_erase, address_payload(0), now, &cost);
   EXPECT_EQ(cost, 1000u + 25000);
+  // A stall holds one report for its time; the next one costs the transfer time again.
+  ASSERT_EQ(model.control("stall 20000", now), "ok");
+  cost = 0;
+  send(model, cmd_erase, address_payload(512), now, &cost);
+  EXPECT_EQ(cost, 20000u * 1000 + 25000);
+  cost = 0;
+  send(model, cmd_erase, address_payload(1024), now, &cost);
+  EXPECT_EQ(cost, 1000u + 25000);
 }
 
 TEST(VirtualModel, FramesThatFailTheirChecksAreLoggedAsBadAndNotActedOn) {
@@ -505,6 +513,8 @@ TEST(VirtualModelControl, CommandsAnswerOkOrSayWhatIsWrong) {
       {"reboot-ms 50", true},
       {"refuse-from 2 3", false},
       {"drop-piece", false},
+      {"stall", false},
+      {"stall 20000", true},
       {"version 2.5", true},
       {"version 2", false},
       {"version 256.1", false},

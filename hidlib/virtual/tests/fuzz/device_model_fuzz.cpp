@@ -47,7 +47,7 @@ bool same_faults(const TFaults& a, const TFaults& b) {
   return a.refuse_from == b.refuse_from && a.reports_since_refuse == b.reports_since_refuse &&
          a.corrupt_crc == b.corrupt_crc && a.drop_piece == b.drop_piece && a.drop_count == b.drop_count &&
          a.no_finish_reply == b.no_finish_reply && a.bad_settings == b.bad_settings &&
-         a.short_settings == b.short_settings && a.short_length == b.short_length;
+         a.short_settings == b.short_settings && a.short_length == b.short_length && a.stall_ms == b.stall_ms;
 }
 
 bool same_timing(const TTiming& a, const TTiming& b) {
