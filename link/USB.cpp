@@ -233,7 +233,7 @@ void usb_stop() {
   // The window waits for the worker at most for the report being sent, and
   // for a report call that hangs not beyond the deadline: such a worker is
   // left to the process's end.
-  const auto deadline = mx::link::TDevice::TClock::now() + mx::link::TDevice::call_wait;
+  const auto deadline = mx::link::TDevice::TClock::now() + mx::link::TDevice::stop_wait;
   l.device.stop_sending();
   l.mailbox.stop(deadline);
   // Nothing more goes to the unit: another program may have it now.

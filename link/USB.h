@@ -113,7 +113,7 @@ void link_use_win32_platform();   // link_set_platform with the Windows implemen
 bool usb_init();              // worker start, write/load HID_Lib.dll by full path, bind, register, rescan; once per process
 void rescan();
 // FormClose, and the tool's end: stops the worker and closes the unit within
-// about half a second, also when a report call hangs in the library (the
+// a quarter of a second, also when a report call hangs in the library (the
 // worker inside it is left to the process's end).
 void usb_stop();
 

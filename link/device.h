@@ -44,6 +44,8 @@ class TDevice {
   // How long a close waits for a report call in progress before it gives up
   // that call's connection.
   static constexpr std::chrono::milliseconds call_wait{500};
+  // ...and at the program's end, where nothing is opened after the close.
+  static constexpr std::chrono::milliseconds stop_wait{250};
 
   void bind(const THIDEntries& entries);
   // Called, outside the lock, when a close gave up a report call that hung.

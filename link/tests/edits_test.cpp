@@ -278,8 +278,9 @@ TEST_F(Record, AReplyLandingRightAfterAnEditCannotUndoIt) {
   // the write (the wake-up is the first thing to run after the edit).
   bool replied = false;
   record.set_wake([&] {
-    if (!std::exchange(replied, true))
+    if (!std::exchange(replied, true)) {
       EXPECT_FALSE(record.reply(cmd_read, device));
+    }
   });
   ASSERT_TRUE(edit(-7));
   record.set_wake(nullptr);
