@@ -8,18 +8,30 @@ TMailbox::TMailbox(TSettingsRecord& settings, TSend send) : settings_(settings),
 
 TMailbox::~TMailbox() {
   stop();
-  std::vector<std::thread> behind;
+  std::map<uint64_t, std::thread> behind;
   {
     std::lock_guard guard(lock_);
     behind.swap(left_behind_);
   }
-  for (auto& worker : behind)
-    if (worker.joinable())
-      worker.join();
+  for (auto& [generation, worker] : behind)
+    worker.join();
+}
+
+void TMailbox::join_ended_locked() {
+  // Each has marked itself under the lock as the last thing it does with it.
+  for (const uint64_t generation : ended_behind_) {
+    auto it = left_behind_.find(generation);
+    if (it != left_behind_.end()) {
+      it->second.join();
+      left_behind_.erase(it);
+    }
+  }
+  ended_behind_.clear();
 }
 
 void TMailbox::start() {
   std::lock_guard guard(lock_);
+  join_ended_locked();
   if (running_ || worker_.joinable())
     return;
   stop_ = false;
@@ -28,7 +40,7 @@ void TMailbox::start() {
 }
 
 void TMailbox::leave_worker_behind_locked() {
-  ++generation_;
+  const uint64_t behind = generation_++;
   if (sending_ticket_) {
     auto waiter = waiters_.find(*sending_ticket_);
     if (waiter != waiters_.end())
@@ -40,16 +52,15 @@ void TMailbox::leave_worker_behind_locked() {
   sending_write_.reset();
   in_send_ = false;
   sending = false;
-  if (worker_.joinable()) {
-    left_behind_.push_back(std::move(worker_));
-    ++left_behind_running_;
-  }
+  if (worker_.joinable())
+    left_behind_.emplace(behind, std::move(worker_));
   running_ = false;
   poster_wake_.notify_all();
 }
 
 void TMailbox::stop(TClock::time_point deadline) {
   std::unique_lock lk(lock_);
+  join_ended_locked();
   stop_ = true;
   if (slot_) {
     auto waiter = waiters_.find(slot_->ticket);
@@ -71,6 +82,7 @@ void TMailbox::stop(TClock::time_point deadline) {
 
 void TMailbox::replace_worker() {
   std::lock_guard guard(lock_);
+  join_ended_locked();
   if (!in_send_ || !worker_.joinable())
     return;
   leave_worker_behind_locked();
@@ -136,7 +148,7 @@ bool TMailbox::idle() const {
 
 size_t TMailbox::left_behind() const {
   std::lock_guard guard(lock_);
-  return left_behind_running_;
+  return left_behind_.size() - ended_behind_.size();
 }
 
 bool TMailbox::last_result() const {
@@ -174,12 +186,14 @@ void TMailbox::run(const uint64_t generation) {
       lk.unlock();
       const auto* bytes = reinterpret_cast<const uint8_t*>(&write->record);
       const bool ok = send_(cmd_write, std::vector<uint8_t>(bytes, bytes + sizeof write->record), write->connection);
+      // Outside the lock: the record may wake the worker. A write given up
+      // meanwhile is one the record no longer waits for, and changes nothing.
+      settings_.write_done(*write, ok);
       lk.lock();
       if (!current())
         break;
       in_send_ = false;
       sending_write_.reset();
-      settings_.write_done(*write, ok);
       result_ = ok;
       after_send_locked();
       continue;
@@ -193,13 +207,13 @@ void TMailbox::run(const uint64_t generation) {
       const uint64_t read_id = read ? settings_.read_taken() : 0;
       lk.unlock();
       const bool ok = send_(next.request.cmd, next.request.payload, std::nullopt);
+      if (read)
+        settings_.read_done(read_id, ok);
       lk.lock();
       if (!current())
         break;
       in_send_ = false;
       sending_ticket_.reset();
-      if (read)
-        settings_.read_done(read_id, ok);
       result_ = ok;
       auto waiter = waiters_.find(next.ticket);
       if (waiter != waiters_.end())
@@ -213,7 +227,7 @@ void TMailbox::run(const uint64_t generation) {
     waiting_ = false;
   }
   if (!current()) {
-    --left_behind_running_;
+    ended_behind_.push_back(generation);
     return;
   }
   running_ = false;

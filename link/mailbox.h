@@ -86,6 +86,7 @@ class TMailbox {
   uint64_t post_locked(TRequest request);
   void after_send_locked();
   void leave_worker_behind_locked();
+  void join_ended_locked();  // left-behind workers that have returned
 
   TSettingsRecord& settings_;
   TSend send_;
@@ -107,8 +108,8 @@ class TMailbox {
   std::optional<uint64_t> sending_ticket_;     // the request going out now
   std::optional<uint64_t> sending_write_;      // the write going out now (its order id)
   std::thread worker_;
-  std::vector<std::thread> left_behind_;
-  size_t left_behind_running_ = 0;
+  std::map<uint64_t, std::thread> left_behind_;  // by generation
+  std::vector<uint64_t> ended_behind_;           // ...of those that have returned
 };
 
 }  // namespace mx::link
