@@ -419,6 +419,7 @@ TEST_F(Discovery, AReportCallThatHangsCostsRescanAndStopAtMostTheirBound) {
   EXPECT_FALSE(writer.get());
   EXPECT_EQ(link_workers_left_behind(), 1u);
   // A fresh worker serves the new connection: its first read, then a reset.
+  ASSERT_TRUE(wait_until([&] { return !fake.reports_on(2).empty(); }));
   EXPECT_TRUE(post_and_wait(cmd_reset));
 
   // The hanging call returns at last: nothing of its frame reaches the new
