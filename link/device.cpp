@@ -133,7 +133,12 @@ TDeviceIdentity TDevice::identity() const {
 }
 
 void TDevice::bind_open(const THIDEntries& entries, size_t output_report_len, bool open) {
-  std::lock_guard guard(lock_);
+  std::unique_lock lk(lock_);
+  // A report call in progress ends with the table it started with (a test
+  // that lets go of a library waits it out here).
+  closing_ = true;
+  call_ended_.wait(lk, [&] { return !call_; });
+  closing_ = false;
   entries_ = entries;
   out_report_len_ = output_report_len;
   dev_open = open;

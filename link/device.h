@@ -74,7 +74,8 @@ class TDevice {
   void set_identity(const TDeviceIdentity& identity);
   TDeviceIdentity identity() const;
 
-  // Test seam: a table bound as if a device were open, without discovery.
+  // Test seam: a table bound as if a device were open, without discovery;
+  // waits for a report call in progress.
   void bind_open(const THIDEntries& entries, size_t output_report_len, bool open);
   size_t output_report_len() const;
   void reset();
