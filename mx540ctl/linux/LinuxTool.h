@@ -1,0 +1,78 @@
+// The Linux side of mx540ctl: the HID library linked in over the hidraw
+// platform, the main thread's sleep that also runs the library's device
+// changes, the children of `update --all`, and the permission message.
+#pragma once
+
+#include "ExitStatus.h"
+#include "HidrawPlatform.h"
+#include "LoadedLibrary.h"
+#include "MainLoop.h"
+#include "USB.h"
+
+#include <sys/types.h>
+
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace mx::ctl {
+
+// The rule file the package installs and `udev-rule` prints.
+inline constexpr char udev_rule_file[] = "70-mx540ktr.rules";
+// Its text (built in from mx540ctl/linux/70-mx540ktr.rules).
+const std::string& udev_rule_text();
+
+// The status-2 failure for a unit whose node this user may not open: names
+// the node, the rule and the command that installs it.
+Failure permission_failure(const std::string& serial, const std::string& node);
+
+// The link's platform when the HID library is part of the program: nothing to
+// write or load, the 18 entries are the process library's (hidlib_exports),
+// record strings are UTF-8 as sysfs gives them.
+std::shared_ptr<const TLinkPlatform> built_in_library();
+
+// Sleeps on a condition variable; device changes the library posts wake it
+// and are delivered on this thread (the link's rescan runs here, as it runs
+// on the Windows tool's main thread from the library's window messages).
+class PumpingSleeper final : public Sleeper {
+ public:
+  void attach(hidlib::LoadedLibrary& library) { library_ = &library; }
+  void sleep(std::chrono::milliseconds at_most) override;
+  void wake() override;
+
+ private:
+  hidlib::LoadedLibrary* library_ = nullptr;
+  std::mutex lock_;
+  std::condition_variable woken_;
+  bool signalled_ = false;
+};
+
+// The children of `update --all`: one process per unit, started from
+// `program` with `update FILE --serial S --child`; each child's output read by
+// a thread of its own and handed to the loop line by line.
+class Children {
+ public:
+  Children(MainLoop& loop, std::string program) : loop_(loop), program_(std::move(program)) {}
+  ~Children();
+  bool start(const std::vector<std::string>& serials, const std::string& file,
+             std::function<void(size_t, const std::string&)> line, std::function<void(size_t, long)> ended);
+  void stop();
+
+ private:
+  MainLoop& loop_;
+  const std::string program_;
+  std::vector<pid_t> pids_;
+  std::vector<std::thread> readers_;
+};
+
+// The exit status a parent reads from waitpid's status: the child's own, or
+// 128 + the signal that ended it.
+long child_exit_code(int wait_status);
+
+// This program's own file (/proc/self/exe).
+std::string own_program();
+
+}  // namespace mx::ctl

@@ -1,0 +1,100 @@
+// mx540ctl's Linux parts: the built program's own answers that need no unit,
+// and the children of `update --all` as processes.
+#include "LinuxTool.h"
+
+#include <gtest/gtest.h>
+
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+namespace {
+
+using namespace mx::ctl;
+namespace fs = std::filesystem;
+
+struct Ran {
+  int status;
+  std::string out;
+};
+
+Ran run(const std::string& args) {
+  const std::string command = std::string(MX540CTL_PROGRAM) + " " + args + " 2>&1";
+  FILE* pipe = ::popen(command.c_str(), "r");
+  Ran r{-1, {}};
+  if (!pipe) return r;
+  char buffer[4096];
+  for (size_t n; (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;) r.out.append(buffer, n);
+  const int status = ::pclose(pipe);
+  r.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  return r;
+}
+
+TEST(LinuxTool, TheProgramPrintsItsRuleAndSaysWhenNoUnitIsThere) {
+  std::ifstream file(fs::path(MX540CTL_SOURCE_DIR) / "linux" / udev_rule_file);
+  std::stringstream rule;
+  rule << file.rdbuf();
+  const Ran printed = run("udev-rule");
+  EXPECT_EQ(printed.status, 0);
+  EXPECT_EQ(printed.out, rule.str()) << "the rule printed is the file the package installs";
+  EXPECT_NE(printed.out.find("ATTRS{manufacturer}==\"VORNIX\", TAG+=\"uaccess\""), std::string::npos);
+
+  EXPECT_NE(run("--help").out.find("udev-rule"), std::string::npos);
+  // This machine has no unit (and no hidraw node at all).
+  const Ran list = run("list");
+  EXPECT_EQ(list.status, 2);
+  EXPECT_EQ(list.out, "No MX-540KTR is connected.\n");
+  EXPECT_EQ(run("list --json").out, "[]\nNo MX-540KTR is connected.\n");
+
+  const Failure refused = permission_failure("VX540K-000001", "/dev/hidraw3");
+  EXPECT_EQ(refused.status, Status::no_unit);
+  for (const char* part : {"VX540K-000001", "/dev/hidraw3", "permission denied", "70-mx540ktr.rules",
+                           "mx540ctl udev-rule | sudo tee /etc/udev/rules.d/70-mx540ktr.rules"})
+    EXPECT_NE(refused.message.find(part), std::string::npos) << part;
+}
+
+TEST(LinuxTool, ChildrenReportTheirLinesInOrderAndHowTheyEnded) {
+  const fs::path script = fs::temp_directory_path() / ("mx540-child-" + std::to_string(::getpid()));
+  {
+    // Called as: update FILE --serial S --child
+    std::ofstream out(script);
+    out << "#!/bin/sh\n"
+           "[ \"$1 $2 $3 $5\" = \"update fw 2.vnxu --serial --child\" ] || exit 9\n"
+           "echo \"progress 1 2\"\n"
+           "case $4 in\n"
+           "  A) echo \"result 0 2.1\"; exit 0 ;;\n"
+           "  B) printf 'result 4 no'; exit 4 ;;\n"
+           "  C) exec sleep 60 ;;\n"
+           "esac\n";
+  }
+  fs::permissions(script, fs::perms::owner_all);
+
+  MainLoop loop(portable_sleeper());
+  std::vector<std::vector<std::string>> lines(3);
+  std::vector<long> codes(3, -100);
+  size_t ended = 0;
+  {
+    Children children(loop, script.string());
+    ASSERT_TRUE(children.start(
+        {"A", "B", "C"}, "fw 2.vnxu", [&](size_t i, const std::string& l) { lines[i].push_back(l); },
+        [&](size_t i, long code) {
+          codes[i] = code;
+          ++ended;
+        }));
+    ASSERT_TRUE(loop.run_until([&] { return ended == 2; }, Clock::now() + std::chrono::seconds(20)));
+    children.stop();  // C still sleeps
+    ASSERT_TRUE(loop.run_until([&] { return ended == 3; }, Clock::now() + std::chrono::seconds(20)));
+  }
+  fs::remove(script);
+  EXPECT_EQ(lines[0], (std::vector<std::string>{"progress 1 2", "result 0 2.1"}));
+  EXPECT_EQ(codes[0], 0);
+  EXPECT_EQ(lines[1], (std::vector<std::string>{"progress 1 2"})) << "a line without its end is not a line";
+  EXPECT_EQ(codes[1], 4);
+  EXPECT_EQ(codes[2], 128 + SIGTERM);
+}
+
+}  // namespace
