@@ -144,6 +144,10 @@ HidHandle HidrawPlatform::open(const std::string& path, OpenMode mode) {
   e.path = path;
   auto info = system_->describe(path);
   if (!info) return HID_NO_HANDLE;
+  {
+    std::lock_guard lock(mutex_);
+    serials_[path] = info->serial;
+  }
   e.info = std::move(*info);
   e.parsed = parse_report_descriptor(e.info.descriptor);
   switch (mode) {
@@ -257,7 +261,28 @@ bool HidrawPlatform::get_feature(HidHandle handle, void* buffer, uint16_t length
   return length > 0 && node_ioctl(node(handle).fd, HIDIOCGFEATURE(length), buffer);
 }
 
-void HidrawPlatform::set_device_change_poster(std::function<void()> poster) { system_->watch(std::move(poster)); }
+void HidrawPlatform::set_device_change_poster(std::function<void()> poster) {
+  if (!poster) {
+    system_->watch(nullptr);
+    return;
+  }
+  system_->watch([this, poster = std::move(poster)](bool added, const std::string& path) {
+    NodeChange change{added, path, std::nullopt};
+    if (added) {
+      if (auto info = system_->describe(path)) change.serial = info->serial;
+    }
+    {
+      std::lock_guard lock(mutex_);
+      if (added) {
+        serials_[path] = change.serial;
+      } else if (auto it = serials_.find(path); it != serials_.end()) {
+        change.serial = it->second;
+        serials_.erase(it);
+      }
+    }
+    if (!pass_ || pass_(change)) poster();
+  });
+}
 
 std::optional<OpenRefusal> HidrawPlatform::open_refusal(const std::string& serial) const {
   std::lock_guard lock(mutex_);

@@ -27,7 +27,8 @@
 //   front, as the Windows driver does.
 // - Device changes: a udev monitor on its own thread calls the poster the
 //   library's shell installs (LoadedLibrary: the host's device-change
-//   handler, on the thread that pumps it). It listens to udevd's events
+//   handler, on the thread that pumps it), once per hidraw node added or
+//   removed that the host's filter passes. It listens to udevd's events
 //   (after the rules have run, so a new node has its permissions) when udevd
 //   runs, to the kernel's otherwise.
 // - Every failure maps to the library's results (false, HID_NO_HANDLE).
@@ -66,11 +67,20 @@ class HidrawSystem {
   // The node opened for reading and writing, non-blocking and close-on-exec;
   // -1 and the errno in `error` when refused.
   virtual int open_node(const std::string& path, int& error) = 0;
-  // Calls `changed` on a thread of its own whenever a node comes or goes;
-  // an empty function stops watching (and returns once no call runs).
-  virtual void watch(std::function<void()> changed) = 0;
+  // Calls `changed` on a thread of its own whenever a node comes (true) or
+  // goes (false); an empty function stops watching (and returns once no call
+  // runs).
+  virtual void watch(std::function<void(bool added, const std::string& path)> changed) = 0;
 };
 std::unique_ptr<HidrawSystem> udev_system();
+
+// A node that came or went, and the serial number of its unit when known
+// (from the node itself, or for one that went, from when it was there).
+struct NodeChange {
+  bool added = false;
+  std::string path;
+  std::optional<std::string> serial;
+};
 
 // The last refused open of a node, and the serial number the node had.
 struct OpenRefusal {
@@ -105,6 +115,13 @@ class HidrawPlatform final : public HidPlatform {
   // that is the node's last open.
   std::optional<OpenRefusal> open_refusal(const std::string& serial) const;
 
+  // Which node changes become device changes (all when none is set). A host
+  // bound to one unit passes only that unit's, and those of unknown units:
+  // another unit's re-enumeration must not make it rescan, which would close
+  // and reopen its own unit in the middle of a transfer. Set before the
+  // library's shell installs its poster; called on the watching thread.
+  void set_change_filter(std::function<bool(const NodeChange&)> pass) { pass_ = std::move(pass); }
+
   // The node of an open handle (-1 without one), and whether its reports are numbered.
   struct Node {
     int fd = -1;
@@ -126,6 +143,8 @@ class HidrawPlatform final : public HidPlatform {
   std::map<HidHandle, Entry> entries_;
   HidHandle next_ = 1;
   std::map<std::string, OpenRefusal> refusals_;  // by path; an open that works removes it
+  std::map<std::string, std::optional<std::string>> serials_;  // of every node described, by path
+  std::function<bool(const NodeChange&)> pass_;
 };
 
 // hidraw's own reading of one report into `buffer` (`length` bytes, report ID

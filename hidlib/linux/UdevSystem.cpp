@@ -121,7 +121,7 @@ class UdevSystem final : public HidrawSystem {
     return fd;
   }
 
-  void watch(std::function<void()> changed) override {
+  void watch(std::function<void(bool, const std::string&)> changed) override {
     std::lock_guard lock(watch_mutex_);
     if (watcher_.joinable()) {
       const uint64_t one = 1;
@@ -139,7 +139,7 @@ class UdevSystem final : public HidrawSystem {
  private:
   // The monitor thread: its own udev context (libudev objects are not shared
   // across threads), one poll on the monitor and the stop eventfd.
-  void run_monitor(const std::function<void()>& changed) {
+  void run_monitor(const std::function<void(bool, const std::string&)>& changed) {
     UdevRef own;
     udev_monitor* monitor = own.u ? udev_monitor_new_from_netlink(own.u, monitor_source()) : nullptr;
     if (!monitor) return;
@@ -159,9 +159,11 @@ class UdevSystem final : public HidrawSystem {
       if (fds[1].revents & POLLIN) {
         // One call per event: each is one node added or removed.
         if (udev_device* device = udev_monitor_receive_device(monitor)) {
-          const std::string action = udev_device_get_action(device) ? udev_device_get_action(device) : "";
+          const char* action = udev_device_get_action(device);
+          const char* node = udev_device_get_devnode(device);
+          const std::string what = action ? action : "", path = node ? node : "";
           udev_device_unref(device);
-          if (action == "add" || action == "remove") changed();
+          if (what == "add" || what == "remove") changed(what == "add", path);
         }
       }
     }

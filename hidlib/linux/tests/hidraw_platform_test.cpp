@@ -49,7 +49,7 @@ struct FakeState {
   std::mutex mutex;
   std::vector<FakeNode> nodes;
   int opens = 0;
-  std::function<void()> changed;
+  std::function<void(bool, const std::string&)> changed;
   ~FakeState() {
     for (auto& n : nodes)
       if (n.device_end >= 0) ::close(n.device_end);
@@ -91,7 +91,7 @@ class FakeSystem final : public HidrawSystem {
     n->device_end = ends[1];
     return ends[0];
   }
-  void watch(std::function<void()> changed) override {
+  void watch(std::function<void(bool, const std::string&)> changed) override {
     std::lock_guard lock(s_->mutex);
     s_->changed = std::move(changed);
   }
@@ -332,21 +332,30 @@ TEST_F(Hidraw, TheReadWaitSleepsUntilAReportOrASignalAndLosesNothing) {
   EXPECT_EQ(report.Data[0], 0x22);
 }
 
-TEST_F(Hidraw, EveryNodeChangeIsOneDeviceChangeOnThePumpingThread) {
-  state->nodes = {{"/dev/hidraw0", usb_unit("S1")}};
+TEST_F(Hidraw, NodeChangesThatPassTheFilterAreDeviceChangesOnThePumpingThread) {
+  state->nodes = {{"/dev/hidraw0", usb_unit("VX540K-000001")}, {"/dev/hidraw1", usb_unit("VX540K-000002")}};
+  std::vector<std::string> seen;
+  platform->set_change_filter([&](const NodeChange& c) {
+    seen.push_back((c.added ? "+" : "-") + c.path + " " + c.serial.value_or("?"));
+    return !c.serial || *c.serial == "VX540K-000001";
+  });
   load();
   static std::atomic<int> handled;
   handled = 0;
-  HIDscanForDevices();
+  ASSERT_EQ(HIDscanForDevices(), 2);
   USBsetEventHandler([] { ++handled; });
-  std::function<void()> changed;
+  std::function<void(bool, const std::string&)> changed;
   {
     std::lock_guard lock(state->mutex);
     changed = state->changed;
   }
   ASSERT_TRUE(changed) << "the library's shell watches the nodes";
-  changed();
-  changed();
+  changed(false, "/dev/hidraw1");  // the other unit leaves (for its boot loader, say)...
+  changed(true, "/dev/hidraw1");   // ...and is back
+  changed(false, "/dev/hidraw0");  // the bound unit leaves
+  changed(false, "/dev/hidraw9");  // a node never described
+  EXPECT_EQ(seen, (std::vector<std::string>{"-/dev/hidraw1 VX540K-000002", "+/dev/hidraw1 VX540K-000002",
+                                            "-/dev/hidraw0 VX540K-000001", "-/dev/hidraw9 ?"}));
   EXPECT_EQ(posted, 2);
   EXPECT_EQ(handled, 0) << "only the pumping thread runs the handler";
   EXPECT_EQ(loaded->pump_device_changes(), 2);

@@ -11,6 +11,7 @@
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <thread>
 
 namespace {
 
@@ -95,6 +96,41 @@ TEST(LinuxTool, ChildrenReportTheirLinesInOrderAndHowTheyEnded) {
   EXPECT_EQ(lines[1], (std::vector<std::string>{"progress 1 2"})) << "a line without its end is not a line";
   EXPECT_EQ(codes[1], 4);
   EXPECT_EQ(codes[2], 128 + SIGTERM);
+}
+
+// Waiting on a unit costs nothing: a wait with a deadline sleeps until a
+// post, a notify or the deadline, never in slices; one without a deadline
+// (bounded in its own condition) looks every 100 ms.
+TEST(MainLoop, AWaitWithADeadlineSleepsUntilWokenOrTheDeadline) {
+  struct Counting : Sleeper {
+    std::vector<std::chrono::milliseconds>* asked;
+    std::unique_ptr<Sleeper> real = portable_sleeper();
+    void sleep(std::chrono::milliseconds at_most) override {
+      asked->push_back(at_most);
+      real->sleep(at_most);
+    }
+    void wake() override { real->wake(); }
+  };
+  std::vector<std::chrono::milliseconds> asked;
+  auto sleeper = std::make_unique<Counting>();
+  sleeper->asked = &asked;
+  MainLoop loop(std::move(sleeper));
+
+  EXPECT_FALSE(loop.run_until([] { return false; }, Clock::now() + std::chrono::milliseconds(400)));
+  ASSERT_FALSE(asked.empty());
+  EXPECT_GE(asked.front(), std::chrono::milliseconds(300)) << "one sleep to the deadline, not slices";
+
+  asked.clear();
+  bool done = false;
+  std::thread poster([&] { loop.post([&] { done = true; }); });
+  EXPECT_TRUE(loop.run_until([&] { return done; }, Clock::now() + std::chrono::seconds(20)));
+  poster.join();
+
+  asked.clear();
+  const auto until = Clock::now() + std::chrono::milliseconds(250);
+  EXPECT_TRUE(loop.run_until([&] { return Clock::now() >= until; }, Clock::time_point::max()));
+  ASSERT_FALSE(asked.empty());
+  EXPECT_EQ(asked.front(), std::chrono::milliseconds(100));
 }
 
 }  // namespace
