@@ -2,15 +2,11 @@
 
 namespace hidlib {
 
-LoadedLibrary::LoadedLibrary(HidPlatform& platform, std::function<void()> posted)
-    : library_(std::make_unique<HidLibrary>(platform)) {
-  platform.set_device_change_poster([this, posted = std::move(posted)] {
-    {
-      std::lock_guard lock(mutex_);
-      ++pending_;
-      wake_.notify_all();
-    }
-    if (posted) posted();
+LoadedLibrary::LoadedLibrary(HidPlatform& platform) : library_(std::make_unique<HidLibrary>(platform)) {
+  platform.set_device_change_poster([this] {
+    std::lock_guard lock(mutex_);
+    ++pending_;
+    wake_.notify_all();
   });
   install_process_library(library_.get());
   thread_ = std::thread([this] { read_loop(); });

@@ -15,7 +15,6 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
-#include <functional>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -25,9 +24,7 @@ namespace hidlib {
 class LoadedLibrary {
  public:
   // Installs the library as the process's library; the platform must outlive this.
-  // `posted`, if given, runs on the platform's thread after each notification
-  // is posted (a host whose thread sleeps elsewhere wakes itself to pump).
-  explicit LoadedLibrary(HidPlatform& platform, std::function<void()> posted = {});
+  explicit LoadedLibrary(HidPlatform& platform);
   // Stops the read thread and uninstalls (the DLL never does; tests need a fresh start).
   ~LoadedLibrary();
   LoadedLibrary(const LoadedLibrary&) = delete;

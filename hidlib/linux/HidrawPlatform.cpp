@@ -144,10 +144,6 @@ HidHandle HidrawPlatform::open(const std::string& path, OpenMode mode) {
   e.path = path;
   auto info = system_->describe(path);
   if (!info) return HID_NO_HANDLE;
-  {
-    std::lock_guard lock(mutex_);
-    serials_[path] = info->serial;
-  }
   e.info = std::move(*info);
   e.parsed = parse_report_descriptor(e.info.descriptor);
   switch (mode) {
@@ -267,21 +263,25 @@ void HidrawPlatform::set_device_change_poster(std::function<void()> poster) {
     return;
   }
   system_->watch([this, poster = std::move(poster)](bool added, const std::string& path) {
-    NodeChange change{added, path, std::nullopt};
-    if (added) {
-      if (auto info = system_->describe(path)) change.serial = info->serial;
-    }
-    {
-      std::lock_guard lock(mutex_);
-      if (added) {
-        serials_[path] = change.serial;
-      } else if (auto it = serials_.find(path); it != serials_.end()) {
-        change.serial = it->second;
-        serials_.erase(it);
-      }
-    }
-    if (!pass_ || pass_(change)) poster();
+    if (handler_)
+      handler_(NodeChange{added, path});
+    else
+      poster();
   });
+}
+
+bool HidrawPlatform::node_open(const std::string& path) const {
+  std::lock_guard lock(mutex_);
+  for (const auto& [handle, e] : entries_)
+    if (e.fd >= 0 && e.path == path) return true;
+  return false;
+}
+
+bool HidrawPlatform::any_node_open() const {
+  std::lock_guard lock(mutex_);
+  for (const auto& [handle, e] : entries_)
+    if (e.fd >= 0) return true;
+  return false;
 }
 
 std::optional<OpenRefusal> HidrawPlatform::open_refusal(const std::string& serial) const {

@@ -28,7 +28,7 @@
 // - Device changes: a udev monitor on its own thread calls the poster the
 //   library's shell installs (LoadedLibrary: the host's device-change
 //   handler, on the thread that pumps it), once per hidraw node added or
-//   removed that the host's filter passes. It listens to udevd's events
+//   removed; or a host's own node change handler. It listens to udevd's events
 //   (after the rules have run, so a new node has its permissions) when udevd
 //   runs, to the kernel's otherwise.
 // - Every failure maps to the library's results (false, HID_NO_HANDLE).
@@ -74,12 +74,10 @@ class HidrawSystem {
 };
 std::unique_ptr<HidrawSystem> udev_system();
 
-// A node that came or went, and the serial number of its unit when known
-// (from the node itself, or for one that went, from when it was there).
+// A node that came or went.
 struct NodeChange {
   bool added = false;
   std::string path;
-  std::optional<std::string> serial;
 };
 
 // The last refused open of a node, and the serial number the node had.
@@ -115,12 +113,17 @@ class HidrawPlatform final : public HidPlatform {
   // that is the node's last open.
   std::optional<OpenRefusal> open_refusal(const std::string& serial) const;
 
-  // Which node changes become device changes (all when none is set). A host
-  // bound to one unit passes only that unit's, and those of unknown units:
-  // another unit's re-enumeration must not make it rescan, which would close
-  // and reopen its own unit in the middle of a transfer. Set before the
-  // library's shell installs its poster; called on the watching thread.
-  void set_change_filter(std::function<bool(const NodeChange&)> pass) { pass_ = std::move(pass); }
+  // A host that wants to know which node changed takes the changes itself:
+  // with a handler set, every node change goes to it (on the watching
+  // thread) instead of to the library shell's poster, and the host decides
+  // on its own thread whether it is a device change for the library
+  // (HidLibrary::device_change_message). Set before the shell installs its
+  // poster.
+  void set_node_change_handler(std::function<void(const NodeChange&)> handler) { handler_ = std::move(handler); }
+
+  // Whether this process has the node open for I/O (HIDopenDevice), or any node.
+  bool node_open(const std::string& path) const;
+  bool any_node_open() const;
 
   // The node of an open handle (-1 without one), and whether its reports are numbered.
   struct Node {
@@ -143,8 +146,7 @@ class HidrawPlatform final : public HidPlatform {
   std::map<HidHandle, Entry> entries_;
   HidHandle next_ = 1;
   std::map<std::string, OpenRefusal> refusals_;  // by path; an open that works removes it
-  std::map<std::string, std::optional<std::string>> serials_;  // of every node described, by path
-  std::function<bool(const NodeChange&)> pass_;
+  std::function<void(const NodeChange&)> handler_;
 };
 
 // hidraw's own reading of one report into `buffer` (`length` bytes, report ID

@@ -47,13 +47,10 @@ int main(int argc, char** argv) {
   // Like a loaded library, the HID library stays for the life of the process:
   // a transfer left inside it (a unit that hangs) never finds it gone.
   auto* platform = new hidlib::HidrawPlatform(hidlib::udev_system());
-  // Once bound, only its own unit's comings and goings concern this process.
-  platform->set_change_filter([](const hidlib::NodeChange& change) {
-    const std::string bound = device_identity().serial;
-    return bound.empty() || !change.serial || *change.serial == bound;
-  });
-  auto* library = new hidlib::LoadedLibrary(*platform, [&sleeper] { sleeper.wake(); });
-  sleeper.attach(*library);
+  platform->set_node_change_handler([&sleeper](const hidlib::NodeChange& change) { sleeper.node_changed(change); });
+  auto* library = new hidlib::LoadedLibrary(*platform);
+  sleeper.attach(library->library(),
+                 [platform](const hidlib::NodeChange& change) { return change_concerns(change, *platform); });
 
   Session session(loop);
   session.install([&](const std::string& text) { write_to(stderr, text + "\n"); });

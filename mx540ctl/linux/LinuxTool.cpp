@@ -52,19 +52,36 @@ class BuiltInLibrary final : public TLinkPlatform {
 
 std::shared_ptr<const TLinkPlatform> built_in_library() { return std::make_shared<BuiltInLibrary>(); }
 
+void PumpingSleeper::node_changed(const hidlib::NodeChange& change) {
+  {
+    std::lock_guard guard(lock_);
+    changes_.push_back(change);
+    signalled_ = true;
+  }
+  woken_.notify_all();
+}
+
 void PumpingSleeper::sleep(std::chrono::milliseconds at_most) {
+  std::deque<hidlib::NodeChange> changes;
   {
     std::unique_lock lk(lock_);
     woken_.wait_for(lk, at_most, [&] { return signalled_; });
     signalled_ = false;
+    changes.swap(changes_);
   }
-  if (library_) library_->pump_device_changes();
+  // One at a time: each may bind or drop a unit, which decides about the next.
+  for (const hidlib::NodeChange& change : changes)
+    if (library_ && (!concerns_ || concerns_(change))) library_->device_change_message();
 }
 
 void PumpingSleeper::wake() {
   std::lock_guard guard(lock_);
   signalled_ = true;
   woken_.notify_all();
+}
+
+bool change_concerns(const hidlib::NodeChange& change, const hidlib::HidrawPlatform& platform) {
+  return !platform.any_node_open() || (!change.added && platform.node_open(change.path));
 }
 
 long child_exit_code(int wait_status) {

@@ -11,6 +11,7 @@
 
 #include <sys/types.h>
 
+#include <deque>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -34,21 +35,36 @@ Failure permission_failure(const std::string& serial, const std::string& node);
 // record strings are UTF-8 as sysfs gives them.
 std::shared_ptr<const TLinkPlatform> built_in_library();
 
-// Sleeps on a condition variable; device changes the library posts wake it
-// and are delivered on this thread (the link's rescan runs here, as it runs
-// on the Windows tool's main thread from the library's window messages).
+// Sleeps on a condition variable. The node changes the hidraw platform hands
+// over wake it and become device changes of the library on this thread (the
+// link's rescan runs here, as it runs on the Windows tool's main thread from
+// the library's window messages): those that concern the process when they
+// are delivered, not when they came (change_concerns).
 class PumpingSleeper final : public Sleeper {
  public:
-  void attach(hidlib::LoadedLibrary& library) { library_ = &library; }
+  void attach(hidlib::HidLibrary& library, std::function<bool(const hidlib::NodeChange&)> concerns) {
+    library_ = &library;
+    concerns_ = std::move(concerns);
+  }
+  void node_changed(const hidlib::NodeChange& change);  // any thread
   void sleep(std::chrono::milliseconds at_most) override;
   void wake() override;
 
  private:
-  hidlib::LoadedLibrary* library_ = nullptr;
+  hidlib::HidLibrary* library_ = nullptr;
+  std::function<bool(const hidlib::NodeChange&)> concerns_;
   std::mutex lock_;
   std::condition_variable woken_;
   bool signalled_ = false;
+  std::deque<hidlib::NodeChange> changes_;
 };
+
+// A process with no node open looks again at every change. One with its
+// unit's node open is concerned only by that node going away: a rescan for
+// anything else (another unit re-enumerating, or its own unit's arrival
+// announced after a rescan had found it already) would close and reopen its
+// unit in the middle of a transfer.
+bool change_concerns(const hidlib::NodeChange& change, const hidlib::HidrawPlatform& platform);
 
 // The children of `update --all`: one process per unit, started from
 // `program` with `update FILE --serial S --child`; each child's output read by

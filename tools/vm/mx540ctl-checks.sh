@@ -25,7 +25,11 @@ setup() {
 # Field of a unit's device.txt.
 field() { sed -n "s/^$2=//p" "$work/unit$1/device.txt"; }
 gadget() { sed -n "s/^$2=//p" "$work/unit$1/gadget.txt"; }
-mode_is() { [ "$(field "$1" mode)" = "$2" ]; }
+# Unit $1 is in its boot loader, on the bus, and has taken $3 frames more than $2.
+blocks_flowing() {
+  vmg_wait 60 sh -c "grep -q '^mode=boot' '$work/unit$1/device.txt' && grep -q '^present=1' '$work/unit$1/device.txt' &&
+    [ \$(sed -n 's/^frames_received=//p' '$work/unit$1/device.txt') -ge $(($2 + $3)) ]"
+}
 
 # Runs mx540ctl; its output, and "status N" on its own last line.
 run() { "$@" 2>&1; echo "status $?"; }
@@ -86,7 +90,8 @@ check_update_one() {
   { time "$ctl" update "$share/fw21.vnxu" --serial "$S1" >update.out 2>&1; echo "status $?" >>update.out; } 2>update.time &
   local job=$!
   # While it runs the unit is held: another mx540ctl touches nothing.
-  vmg_wait 60 mode_is 1 boot || { echo "the unit did not start its boot loader"; wait $job; cat update.out; return 1; }
+  blocks_flowing 1 "$(field 1 frames_received)" 5 ||
+    { echo "the update did not get going"; wait $job; cat update.out; return 1; }
   held=$(run "$ctl" show --serial "$S1")
   wait $job
   got=$(cat update.out)
@@ -122,10 +127,8 @@ check_unplug_mid_update() {
   frames=$(field 1 frames_received)
   "$ctl" update "$share/fw23.vnxu" --serial "$S1" >unplug.out 2>&1 &
   local job=$!
-  # Well into the blocks: in boot mode, 40 frames past the start.
-  vmg_wait 60 sh -c "grep -q '^mode=boot' '$work/unit1/device.txt' &&
-    [ \$(sed -n 's/^frames_received=//p' '$work/unit1/device.txt') -ge $((frames + 40)) ]" ||
-    { echo "the update did not get going"; kill $job; cat unplug.out; return 1; }
+  # Well into the blocks: 40 frames into the boot loader.
+  blocks_flowing 1 "$frames" 40 || { echo "the update did not get going"; kill $job; cat unplug.out; return 1; }
   echo unplug >"$work/unit1/control/unplug.cmd"
   wait $job
   local status=$?
@@ -213,4 +216,11 @@ vmg_check "the printed rule tags the units' nodes uaccess" check_rule_tags_units
 vmg_check "the group rule for SSH users opens the unit to the group" check_group_rule_for_ssh_users
 measure_idle
 cat "$share/timing.txt" 2>/dev/null | sed 's/^/# /'
+# What the host keeps for a look after a failure.
+mkdir -p "$share/diag"
+dmesg >"$share/diag/dmesg.txt" 2>&1
+for k in 1 2; do
+  cp "$work/unit$k.out" "$share/diag/" 2>/dev/null
+  for f in device.txt control.log faults.log gadget.txt frames.log; do cp "$work/unit$k/$f" "$share/diag/unit$k-$f" 2>/dev/null; done
+done
 vmg_summary

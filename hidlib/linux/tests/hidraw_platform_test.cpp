@@ -6,6 +6,7 @@
 #include "HidrawPlatform.h"
 #include "LoadedLibrary.h"
 #include "descriptors.h"
+#include "fake_hidraw.h"
 
 #include <gtest/gtest.h>
 
@@ -24,86 +25,8 @@
 namespace {
 
 using namespace hidlib;
+using namespace hidlib::testing;
 using namespace std::chrono_literals;
-using Bytes = std::vector<uint8_t>;
-
-struct FakeNode {
-  std::string path;
-  HidrawNodeInfo info;
-  bool may_open = true;
-  int open_error = 0;  // open_node fails with it
-  int device_end = -1; // the device's end of the last open
-};
-
-HidrawNodeInfo usb_unit(const std::string& serial, const Bytes& descriptor = descriptors::mx540) {
-  HidrawNodeInfo info;
-  info.attributes = {0x1209, 0x540A, 0x0110};
-  info.manufacturer = "VORNIX";
-  info.product = "MX-540KTR";
-  info.serial = serial;
-  info.descriptor = descriptor;
-  return info;
-}
-
-struct FakeState {
-  std::mutex mutex;
-  std::vector<FakeNode> nodes;
-  int opens = 0;
-  std::function<void(bool, const std::string&)> changed;
-  ~FakeState() {
-    for (auto& n : nodes)
-      if (n.device_end >= 0) ::close(n.device_end);
-  }
-};
-
-class FakeSystem final : public HidrawSystem {
- public:
-  explicit FakeSystem(std::shared_ptr<FakeState> s) : s_(std::move(s)) {}
-  bool list(std::vector<std::string>& paths) override {
-    std::lock_guard lock(s_->mutex);
-    for (auto& n : s_->nodes) paths.push_back(n.path);
-    return true;
-  }
-  std::optional<HidrawNodeInfo> describe(const std::string& path) override {
-    std::lock_guard lock(s_->mutex);
-    if (FakeNode* n = find(path)) return n->info;
-    return std::nullopt;
-  }
-  bool may_open(const std::string& path) override {
-    std::lock_guard lock(s_->mutex);
-    FakeNode* n = find(path);
-    return n && n->may_open;
-  }
-  int open_node(const std::string& path, int& error) override {
-    std::lock_guard lock(s_->mutex);
-    ++s_->opens;
-    FakeNode* n = find(path);
-    if (!n || n->open_error) {
-      error = n ? n->open_error : ENOENT;
-      return -1;
-    }
-    int ends[2];
-    if (::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_NONBLOCK | SOCK_CLOEXEC, 0, ends) != 0) {
-      error = errno;
-      return -1;
-    }
-    if (n->device_end >= 0) ::close(n->device_end);
-    n->device_end = ends[1];
-    return ends[0];
-  }
-  void watch(std::function<void(bool, const std::string&)> changed) override {
-    std::lock_guard lock(s_->mutex);
-    s_->changed = std::move(changed);
-  }
-
- private:
-  FakeNode* find(const std::string& path) {
-    for (auto& n : s_->nodes)
-      if (n.path == path) return &n;
-    return nullptr;
-  }
-  std::shared_ptr<FakeState> s_;
-};
 
 // Waits up to 5 s for a datagram on the device's end.
 Bytes take_report(int fd) {
@@ -137,7 +60,7 @@ class Hidraw : public ::testing::Test {
     delivered.clear();
     platform = std::make_unique<HidrawPlatform>(std::make_unique<FakeSystem>(state));
   }
-  void load() { loaded = std::make_unique<LoadedLibrary>(*platform, [this] { ++posted; }); }
+  void load() { loaded = std::make_unique<LoadedLibrary>(*platform); }
   void TearDown() override {
     HIDsetEventHandler(nullptr);
     loaded.reset();
@@ -156,7 +79,6 @@ class Hidraw : public ::testing::Test {
   std::shared_ptr<FakeState> state = std::make_shared<FakeState>();
   std::unique_ptr<HidrawPlatform> platform;
   std::unique_ptr<LoadedLibrary> loaded;
-  std::atomic<int> posted{0};
 };
 
 TEST_F(Hidraw, ScanDescribesEveryNodeWithoutOpeningAny) {
@@ -332,35 +254,46 @@ TEST_F(Hidraw, TheReadWaitSleepsUntilAReportOrASignalAndLosesNothing) {
   EXPECT_EQ(report.Data[0], 0x22);
 }
 
-TEST_F(Hidraw, NodeChangesThatPassTheFilterAreDeviceChangesOnThePumpingThread) {
+// Every node added or removed is one device change for the library, run on
+// the thread that pumps them; or, for a host with a node change handler, a
+// node change it decides about, knowing which nodes it has open.
+TEST_F(Hidraw, NodeChangesAreDeviceChangesOrGoToTheHostsHandler) {
   state->nodes = {{"/dev/hidraw0", usb_unit("VX540K-000001")}, {"/dev/hidraw1", usb_unit("VX540K-000002")}};
-  std::vector<std::string> seen;
-  platform->set_change_filter([&](const NodeChange& c) {
-    seen.push_back((c.added ? "+" : "-") + c.path + " " + c.serial.value_or("?"));
-    return !c.serial || *c.serial == "VX540K-000001";
-  });
-  load();
   static std::atomic<int> handled;
-  handled = 0;
-  ASSERT_EQ(HIDscanForDevices(), 2);
-  USBsetEventHandler([] { ++handled; });
-  std::function<void(bool, const std::string&)> changed;
-  {
+  auto changed = [&] {
     std::lock_guard lock(state->mutex);
-    changed = state->changed;
+    return state->changed;
+  };
+  for (bool own_handler : {false, true}) {
+    SCOPED_TRACE(own_handler ? "host's handler" : "library's device changes");
+    TearDown();
+    SetUp();
+    std::vector<std::string> seen;
+    if (own_handler)
+      platform->set_node_change_handler([&](const NodeChange& c) { seen.push_back((c.added ? "+" : "-") + c.path); });
+    load();
+    handled = 0;
+    ASSERT_EQ(HIDscanForDevices(), 2);
+    EXPECT_FALSE(platform->any_node_open()) << "the scan's probes open no node";
+    ASSERT_EQ(HIDopenDevice(1), 1);
+    EXPECT_TRUE(platform->node_open("/dev/hidraw1"));
+    EXPECT_FALSE(platform->node_open("/dev/hidraw0"));
+    USBsetEventHandler([] { ++handled; });
+    ASSERT_TRUE(changed()) << "the library's shell watches the nodes";
+    changed()(false, "/dev/hidraw0");
+    changed()(true, "/dev/hidraw0");
+    EXPECT_EQ(handled, 0) << "only the pumping thread runs the handler";
+    if (own_handler) {
+      EXPECT_EQ(seen, (std::vector<std::string>{"-/dev/hidraw0", "+/dev/hidraw0"}));
+      EXPECT_EQ(loaded->pump_device_changes(), 0);
+    } else {
+      EXPECT_EQ(loaded->pump_device_changes(), 2);
+      EXPECT_EQ(handled, 2);
+    }
+    USBsetEventHandler(nullptr);
+    HIDcloseDevice();
+    EXPECT_FALSE(platform->any_node_open());
   }
-  ASSERT_TRUE(changed) << "the library's shell watches the nodes";
-  changed(false, "/dev/hidraw1");  // the other unit leaves (for its boot loader, say)...
-  changed(true, "/dev/hidraw1");   // ...and is back
-  changed(false, "/dev/hidraw0");  // the bound unit leaves
-  changed(false, "/dev/hidraw9");  // a node never described
-  EXPECT_EQ(seen, (std::vector<std::string>{"-/dev/hidraw1 VX540K-000002", "+/dev/hidraw1 VX540K-000002",
-                                            "-/dev/hidraw0 VX540K-000001", "-/dev/hidraw9 ?"}));
-  EXPECT_EQ(posted, 2);
-  EXPECT_EQ(handled, 0) << "only the pumping thread runs the handler";
-  EXPECT_EQ(loaded->pump_device_changes(), 2);
-  EXPECT_EQ(handled, 2);
-  USBsetEventHandler(nullptr);
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 // mx540ctl's Linux parts: the built program's own answers that need no unit,
 // and the children of `update --all` as processes.
 #include "LinuxTool.h"
+#include "fake_hidraw.h"
 
 #include <gtest/gtest.h>
 
@@ -96,6 +97,43 @@ TEST(LinuxTool, ChildrenReportTheirLinesInOrderAndHowTheyEnded) {
   EXPECT_EQ(lines[1], (std::vector<std::string>{"progress 1 2"})) << "a line without its end is not a line";
   EXPECT_EQ(codes[1], 4);
   EXPECT_EQ(codes[2], 128 + SIGTERM);
+}
+
+// A node change becomes a device change (a rescan) only if it concerns the
+// process when it is delivered: with its unit's node open, only that node
+// going away; with none open, every change. So neither another unit's
+// re-enumeration nor its own unit's arrival announced late closes and reopens
+// the unit in the middle of an update.
+TEST(PumpingSleeper, DeliversOnlyTheChangesThatConcernTheProcessWhenDelivered) {
+  auto state = std::make_shared<hidlib::testing::FakeState>();
+  state->nodes = {{"/dev/hidraw0", hidlib::testing::usb_unit("VX540K-000001")},
+                  {"/dev/hidraw1", hidlib::testing::usb_unit("VX540K-000002")}};
+  hidlib::HidrawPlatform platform(std::make_unique<hidlib::testing::FakeSystem>(state));
+  hidlib::HidLibrary library(platform);
+  static int rescans;
+  rescans = 0;
+  library.set_usb_handler([] { ++rescans; });
+  PumpingSleeper sleeper;
+  sleeper.attach(library, [&](const hidlib::NodeChange& c) { return change_concerns(c, platform); });
+  ASSERT_EQ(library.scan_for_devices(), 2);
+
+  sleeper.node_changed({false, "/dev/hidraw1"});  // another unit leaves...
+  sleeper.node_changed({true, "/dev/hidraw1"});   // ...and comes back
+  sleeper.node_changed({true, "/dev/hidraw0"});   // our unit's arrival...
+  ASSERT_TRUE(library.open_device(0));            // ...found by an earlier rescan, opened before delivery
+  const auto before = Clock::now();
+  sleeper.sleep(std::chrono::seconds(10));
+  EXPECT_LT(Clock::now() - before, std::chrono::seconds(5)) << "changes wake the sleeper";
+  EXPECT_EQ(rescans, 0);
+
+  sleeper.node_changed({false, "/dev/hidraw0"});  // our unit leaves
+  sleeper.sleep(std::chrono::seconds(10));
+  EXPECT_EQ(rescans, 1);
+
+  library.close_device();
+  sleeper.node_changed({true, "/dev/hidraw1"});
+  sleeper.sleep(std::chrono::seconds(10));
+  EXPECT_EQ(rescans, 2) << "with no unit open, every change concerns it";
 }
 
 // Waiting on a unit costs nothing: a wait with a deadline sleeps until a
