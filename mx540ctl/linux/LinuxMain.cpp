@@ -56,7 +56,7 @@ int main(int argc, char** argv) {
   session.install([&](const std::string& text) { write_to(stderr, text + "\n"); });
   session.set_open_failure([platform](const std::string& serial) -> std::optional<Failure> {
     const auto refusal = platform->open_refusal(serial);
-    if (refusal && refusal->permission()) return permission_failure(serial, refusal->path);
+    if (refusal && refusal->permission()) return permission_failure(serial, refusal->path, installed_udev_rule());
     return std::nullopt;
   });
   const std::string program = own_program();

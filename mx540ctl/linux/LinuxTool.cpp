@@ -21,15 +21,29 @@ const std::string& udev_rule_text() {
   return text;
 }
 
-Failure permission_failure(const std::string& serial, const std::string& node) {
+Failure permission_failure(const std::string& serial, const std::string& node, const std::string& installed_at) {
+  const std::string refused = "The unit " + serial + " (" + node + ") cannot be opened: permission denied.\n";
+  if (!installed_at.empty())
+    return {Status::no_unit,
+            refused + "The udev rule " + installed_at +
+                " is installed; it gives the units only to the user logged in at the local seat. "
+                "For users who log in over SSH, give a group the units as the rule's comments say "
+                "(mx540ctl udev-rule), and add the user to that group."};
   return {Status::no_unit,
-          "The unit " + serial + " (" + node + ") cannot be opened: permission denied.\n"
-          "MX-540KTR units need the udev rule " + std::string(udev_rule_file) +
+          refused + "MX-540KTR units need the udev rule " + udev_rule_file +
               " (the mx540ctl package installs it). Install it with:\n"
               "  mx540ctl udev-rule | sudo tee /etc/udev/rules.d/" + udev_rule_file + "\n"
               "  sudo udevadm control --reload && sudo udevadm trigger --subsystem-match=hidraw\n"
               "It gives the units to the user at the local seat; for users who log in over SSH, "
               "see the rule's comments (mx540ctl udev-rule)."};
+}
+
+std::string installed_udev_rule(const std::vector<std::string>& folders) {
+  for (const std::string& folder : folders) {
+    const std::string path = folder + "/" + udev_rule_file;
+    if (::access(path.c_str(), F_OK) == 0) return path;
+  }
+  return {};
 }
 
 namespace {

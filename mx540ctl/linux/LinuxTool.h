@@ -26,9 +26,18 @@ inline constexpr char udev_rule_file[] = "70-mx540ktr.rules";
 // Its text (built in from mx540ctl/linux/70-mx540ktr.rules).
 const std::string& udev_rule_text();
 
+// Where the rule is looked for, in udev's order.
+inline constexpr const char* udev_rule_folders[] = {"/etc/udev/rules.d", "/run/udev/rules.d", "/usr/lib/udev/rules.d",
+                                                     "/lib/udev/rules.d"};
+
 // The status-2 failure for a unit whose node this user may not open: names
-// the node, the rule and the command that installs it.
-Failure permission_failure(const std::string& serial, const std::string& node);
+// the node and the rule; with the rule not installed (`installed_at` empty),
+// the command that installs it; with it installed, that it serves only the
+// user at the local seat, and what serves users who log in over SSH.
+Failure permission_failure(const std::string& serial, const std::string& node, const std::string& installed_at);
+// The rule file installed in one of `folders`, or empty.
+std::string installed_udev_rule(const std::vector<std::string>& folders = {std::begin(udev_rule_folders),
+                                                                           std::end(udev_rule_folders)});
 
 // The link's platform when the HID library is part of the program: nothing to
 // write or load, the 18 entries are the process library's (hidlib_exports),

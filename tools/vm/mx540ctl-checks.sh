@@ -188,10 +188,7 @@ measure_idle() {
   vmg_wait 10 sh -c "[ \$(sed -n 's/^frames_received=//p' '$work/unit2/device.txt') -gt $frames ]" || return 1
   sleep 0.5
   local a b
-  for t in /proc/$job/task/*; do echo "${t##*/} $(cat $t/comm) $(cut -d' ' -f1,3 $t/schedstat)"; done >threads.a
   a=$(cpu_ns $job); sleep 5; b=$(cpu_ns $job)
-  for t in /proc/$job/task/*; do echo "${t##*/} $(cat $t/comm) $(cut -d' ' -f1,3 $t/schedstat)"; done >threads.b
-  paste threads.a threads.b | sed 's/^/# thread /' >>"$share/timing.txt"
   wait $job
   awk -v a="$a" -v b="$b" 'BEGIN { printf "mx540ctl waiting on a unit that does not answer: %.3f ms CPU in 5 s (%.2f %%)\n",
     (b - a) / 1e6, 100 * (b - a) / 5e9 }' >>"$share/timing.txt"

@@ -52,11 +52,31 @@ TEST(LinuxTool, TheProgramPrintsItsRuleAndSaysWhenNoUnitIsThere) {
   EXPECT_EQ(list.out, "No MX-540KTR is connected.\n");
   EXPECT_EQ(run("list --json").out, "[]\nNo MX-540KTR is connected.\n");
 
-  const Failure refused = permission_failure("VX540K-000001", "/dev/hidraw3");
-  EXPECT_EQ(refused.status, Status::no_unit);
+}
+
+TEST(LinuxTool, APermissionRefusalNamesTheRuleAndWhatToDo) {
+  const fs::path folders[] = {fs::temp_directory_path() / ("mx540-etc-" + std::to_string(::getpid())),
+                              fs::temp_directory_path() / ("mx540-lib-" + std::to_string(::getpid()))};
+  for (const auto& f : folders) fs::create_directories(f);
+  const std::vector<std::string> searched = {folders[0].string(), folders[1].string()};
+
+  EXPECT_EQ(installed_udev_rule(searched), "");
+  const Failure missing = permission_failure("VX540K-000001", "/dev/hidraw3", installed_udev_rule(searched));
+  EXPECT_EQ(missing.status, Status::no_unit);
   for (const char* part : {"VX540K-000001", "/dev/hidraw3", "permission denied", "70-mx540ktr.rules",
                            "mx540ctl udev-rule | sudo tee /etc/udev/rules.d/70-mx540ktr.rules"})
-    EXPECT_NE(refused.message.find(part), std::string::npos) << part;
+    EXPECT_NE(missing.message.find(part), std::string::npos) << part;
+
+  // Installed, yet refused: the user is not at the seat; the way for SSH users.
+  std::ofstream(folders[1] / udev_rule_file) << udev_rule_text();
+  const std::string installed = installed_udev_rule(searched);
+  EXPECT_EQ(installed, (folders[1] / udev_rule_file).string());
+  const Failure not_at_seat = permission_failure("VX540K-000001", "/dev/hidraw3", installed);
+  EXPECT_EQ(not_at_seat.status, Status::no_unit);
+  for (const std::string part : {installed, std::string("local seat"), std::string("SSH"), std::string("group")})
+    EXPECT_NE(not_at_seat.message.find(part), std::string::npos) << part;
+  EXPECT_EQ(not_at_seat.message.find("sudo tee"), std::string::npos);
+  for (const auto& f : folders) fs::remove_all(f);
 }
 
 TEST(LinuxTool, ChildrenReportTheirLinesInOrderAndHowTheyEnded) {
