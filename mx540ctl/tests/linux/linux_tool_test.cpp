@@ -73,7 +73,7 @@ TEST(LinuxTool, APermissionRefusalNamesTheRuleAndWhatToDo) {
   EXPECT_EQ(installed, (folders[1] / udev_rule_file).string());
   const Failure not_at_seat = permission_failure("VX540K-000001", "/dev/hidraw3", installed);
   EXPECT_EQ(not_at_seat.status, Status::no_unit);
-  for (const std::string part : {installed, std::string("local seat"), std::string("SSH"), std::string("group")})
+  for (const std::string& part : {installed, std::string("local seat"), std::string("SSH"), std::string("group")})
     EXPECT_NE(not_at_seat.message.find(part), std::string::npos) << part;
   EXPECT_EQ(not_at_seat.message.find("sudo tee"), std::string::npos);
   for (const auto& f : folders) fs::remove_all(f);
