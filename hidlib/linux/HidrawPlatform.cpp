@@ -110,9 +110,7 @@ class PollReadWaiter final : public ReadWaiter {
   }
 
   bool cancel() override {
-    const bool was = pending_;
     pending_ = false;
-    (void)was;
     return false;  // nothing was taken: any report is still in the node's buffer
   }
 
