@@ -268,20 +268,6 @@ void HidrawPlatform::set_device_change_poster(std::function<void()> poster) {
   });
 }
 
-bool HidrawPlatform::node_open(const std::string& path) const {
-  std::lock_guard lock(mutex_);
-  for (const auto& [handle, e] : entries_)
-    if (e.fd >= 0 && e.path == path) return true;
-  return false;
-}
-
-bool HidrawPlatform::any_node_open() const {
-  std::lock_guard lock(mutex_);
-  for (const auto& [handle, e] : entries_)
-    if (e.fd >= 0) return true;
-  return false;
-}
-
 std::optional<OpenRefusal> HidrawPlatform::open_refusal(const std::string& serial) const {
   std::lock_guard lock(mutex_);
   for (const auto& [path, refusal] : refusals_)

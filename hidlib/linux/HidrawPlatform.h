@@ -121,10 +121,6 @@ class HidrawPlatform final : public HidPlatform {
   // poster.
   void set_node_change_handler(std::function<void(const NodeChange&)> handler) { handler_ = std::move(handler); }
 
-  // Whether this process has the node open for I/O (HIDopenDevice), or any node.
-  bool node_open(const std::string& path) const;
-  bool any_node_open() const;
-
   // The node of an open handle (-1 without one), and whether its reports are numbered.
   struct Node {
     int fd = -1;

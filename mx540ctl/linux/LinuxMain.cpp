@@ -50,7 +50,7 @@ int main(int argc, char** argv) {
   platform->set_node_change_handler([&sleeper](const hidlib::NodeChange& change) { sleeper.node_changed(change); });
   auto* library = new hidlib::LoadedLibrary(*platform);
   sleeper.attach(library->library(),
-                 [platform](const hidlib::NodeChange& change) { return change_concerns(change, *platform); });
+                 [library](const hidlib::NodeChange& change) { return change_concerns(change, library->library()); });
 
   Session session(loop);
   session.install([&](const std::string& text) { write_to(stderr, text + "\n"); });

@@ -94,8 +94,15 @@ void PumpingSleeper::wake() {
   woken_.notify_all();
 }
 
-bool change_concerns(const hidlib::NodeChange& change, const hidlib::HidrawPlatform& platform) {
-  return !platform.any_node_open() || (!change.added && platform.node_open(change.path));
+bool change_concerns(const hidlib::NodeChange& change, hidlib::HidLibrary& library) {
+  const int32_t current = library.current_device();
+  if (current < 0) return true;
+  THIDDeviceInfo info;
+  library.get_device_info(static_cast<uint8_t>(current), &info);
+  if (info.DeviceHandle == HID_NO_HANDLE) return true;  // not open, or the table scanned anew
+  std::string path = hid_text(info.DevicePath);
+  if (!path.empty() && path.back() == '\0') path.pop_back();
+  return !change.added && change.path == path;
 }
 
 long child_exit_code(int wait_status) {

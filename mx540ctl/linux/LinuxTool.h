@@ -68,12 +68,13 @@ class PumpingSleeper final : public Sleeper {
   std::deque<hidlib::NodeChange> changes_;
 };
 
-// A process with no node open looks again at every change. One with its
-// unit's node open is concerned only by that node going away: a rescan for
-// anything else (another unit re-enumerating, or its own unit's arrival
-// announced after a rescan had found it already) would close and reopen its
-// unit in the middle of a transfer.
-bool change_concerns(const hidlib::NodeChange& change, const hidlib::HidrawPlatform& platform);
+// A process whose library has no device open looks again at every change.
+// One with its unit open is concerned only by that unit's node going away: a
+// rescan for anything else (another unit re-enumerating, or its own unit's
+// arrival announced after a rescan had found it already) would close and
+// reopen its unit in the middle of a transfer. The library's view, not the
+// node's: a handle the read thread still holds after a close counts as closed.
+bool change_concerns(const hidlib::NodeChange& change, hidlib::HidLibrary& library);
 
 // The children of `update --all`: one process per unit, started from
 // `program` with `update FILE --serial S --child`; each child's output read by

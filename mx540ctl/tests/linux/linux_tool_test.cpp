@@ -120,8 +120,8 @@ TEST(LinuxTool, ChildrenReportTheirLinesInOrderAndHowTheyEnded) {
 }
 
 // A node change becomes a device change (a rescan) only if it concerns the
-// process when it is delivered: with its unit's node open, only that node
-// going away; with none open, every change. So neither another unit's
+// process when it is delivered: with its unit open, only that unit's node
+// going away; with none open (closed just now included), every change. So neither another unit's
 // re-enumeration nor its own unit's arrival announced late closes and reopens
 // the unit in the middle of an update.
 TEST(PumpingSleeper, DeliversOnlyTheChangesThatConcernTheProcessWhenDelivered) {
@@ -134,7 +134,7 @@ TEST(PumpingSleeper, DeliversOnlyTheChangesThatConcernTheProcessWhenDelivered) {
   rescans = 0;
   library.set_usb_handler([] { ++rescans; });
   PumpingSleeper sleeper;
-  sleeper.attach(library, [&](const hidlib::NodeChange& c) { return change_concerns(c, platform); });
+  sleeper.attach(library, [&](const hidlib::NodeChange& c) { return change_concerns(c, library); });
   ASSERT_EQ(library.scan_for_devices(), 2);
 
   sleeper.node_changed({false, "/dev/hidraw1"});  // another unit leaves...
@@ -150,10 +150,23 @@ TEST(PumpingSleeper, DeliversOnlyTheChangesThatConcernTheProcessWhenDelivered) {
   sleeper.sleep(std::chrono::seconds(10));
   EXPECT_EQ(rescans, 1);
 
+  // Closed, while the read thread still has its read pending on the node:
+  // it has just delivered a report and waits for the next.
+  static std::atomic<int> reports;
+  reports = 0;
+  std::thread reader([&] { library.read_loop(); });
+  library.set_report_handler([](THIDReport, uint8_t) { ++reports; });
+  const uint8_t report[65] = {1};
+  ASSERT_EQ(::send(state->nodes[0].device_end, report, sizeof report, 0), 65);
+  for (auto until = Clock::now() + std::chrono::seconds(10); reports == 0 && Clock::now() < until;)
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  ASSERT_GT(reports, 0);
   library.close_device();
   sleeper.node_changed({true, "/dev/hidraw1"});
   sleeper.sleep(std::chrono::seconds(10));
   EXPECT_EQ(rescans, 2) << "with no unit open, every change concerns it";
+  library.stop_read_loop();
+  reader.join();
 }
 
 // Waiting on a unit costs nothing: a wait with a deadline sleeps until a
