@@ -27,6 +27,7 @@ struct Io {
                      std::function<void(size_t unit, long code)> ended)>
       start_children;
   std::function<void()> stop_children;   // ends children still running
+  std::string udev_rule;                  // `udev-rule` prints it (Linux)
 };
 
 // Runs the command; gives the exit status.

@@ -124,6 +124,8 @@ std::optional<Failure> Session::connect(const std::string& serial) {
     const TUnitSeen* found = find_unit(units, serial);
     if (found && !found->held_by.empty()) return held(serial, found->held_by);
     if (!found) return Failure{Status::no_unit, "The unit " + serial + " is no longer connected."};
+    if (open_failure_)
+      if (auto reason = open_failure_(serial)) return reason;
     return Failure{Status::device_failed, "The unit " + serial + " could not be opened."};
   }
   if (!device_identity().boot &&
