@@ -14,8 +14,19 @@ namespace {
 
 HMODULE this_module = nullptr;
 
+// The HID device interface class (GUID_DEVINTERFACE_HID).
+constexpr GUID kHidInterfaceClass = {0x4D1E55B2, 0xF16F, 0x11CF, {0x88, 0xCB, 0x00, 0x11, 0x11, 0x00, 0x00, 0x30}};
+
 // Owns the hidden top-level window that receives the system's device-change
 // broadcasts. It is not a message-only window: those get no broadcasts.
+//
+// The broadcast (DBT_DEVNODES_CHANGED) can come before a new HID interface
+// is listed: Wine sends it when the device node appears, and for a boot
+// loader's re-enumeration it sent no second one once the interface was
+// there, so a rescan at the broadcast missed the unit for good. The window
+// therefore also registers for the HID interface class's own arrival and
+// removal (DBT_DEVICEARRIVAL, DBT_DEVICEREMOVECOMPLETE), which come once
+// the interface is usable, on Windows as under Wine.
 class TUSBhandler {
  public:
   static constexpr const char* kClassName = "TPUtilWindow";
@@ -31,7 +42,21 @@ class TUSBhandler {
     return window_ != nullptr;
   }
 
+  // Not while the library loads: the registration talks to the system's
+  // device manager, which must not be waited for under the loader lock.
+  void register_for_hid_interfaces() {
+    if (window_ == nullptr || notification_ != nullptr) return;
+    DEV_BROADCAST_DEVICEINTERFACE_W filter{};
+    filter.dbcc_size = sizeof filter;
+    filter.dbcc_devicetype = DBT_DEVTYP_DEVICEINTERFACE;
+    filter.dbcc_classguid = kHidInterfaceClass;
+    // Failing, the broadcasts still come.
+    notification_ = RegisterDeviceNotificationW(window_, &filter, DEVICE_NOTIFY_WINDOW_HANDLE);
+  }
+
   void destroy() {
+    if (notification_ != nullptr) UnregisterDeviceNotification(notification_);
+    notification_ = nullptr;
     if (window_ != nullptr) DestroyWindow(window_);
     window_ = nullptr;
   }
@@ -52,6 +77,7 @@ class TUSBhandler {
   }
 
   HWND window_ = nullptr;
+  HDEVNOTIFY notification_ = nullptr;
 };
 
 // The read thread: waits for the current device's reports and feeds the
@@ -93,9 +119,13 @@ void load() {
   // Never destroyed: at process exit the read thread has been killed, maybe
   // while holding a lock that the library's destructor would wait for.
   static HidLibrary* library = new HidLibrary(platform);
-  // The loader lock is held here: the read thread starts with the host's
-  // first handler, open, close or scan instead.
-  library->set_first_change([] { THIDthread::start(); });
+  // The loader lock is held here: the read thread starts, and the window
+  // registers for HID interface changes, with the host's first handler,
+  // open, close or scan instead.
+  library->set_first_change([] {
+    THIDthread::start();
+    usb_handler.register_for_hid_interfaces();
+  });
   install_process_library(library);
   usb_handler.create();
   if (HWND window = usb_handler.window()) {

@@ -3,6 +3,7 @@
 #include "Win32Platform.h"
 
 #include "Win32Handle.h"
+#include "WineSysfs.h"
 #include "win32/handles.h"
 #include "win32/text.h"
 
@@ -143,6 +144,33 @@ class Win32ReadWaiter final : public ReadWaiter {
   std::vector<uint8_t> report_;
 };
 
+// One of a device's strings as hid.dll gives it; nullopt when it gives none.
+std::optional<std::wstring> device_string(HANDLE h, StringKind kind) {
+  wchar_t buffer[kStringBufferChars + 1] = {};
+  constexpr ULONG bytes = kStringBufferChars * sizeof(wchar_t);
+  BOOLEAN ok = FALSE;
+  switch (kind) {
+    case StringKind::Manufacturer: ok = HidD_GetManufacturerString(h, buffer, bytes); break;
+    case StringKind::Product: ok = HidD_GetProductString(h, buffer, bytes); break;
+    case StringKind::SerialNumber: ok = HidD_GetSerialNumberString(h, buffer, bytes); break;
+  }
+  if (!ok) return std::nullopt;
+  // A string that fills the whole buffer comes without its NUL; the spare
+  // element above terminates it.
+  return std::wstring(buffer);
+}
+
+// The record keeps the ANSI code page.
+std::optional<std::string> ansi(const std::optional<std::wstring>& text) {
+  if (!text) return std::nullopt;
+  return win32::wide_to_ansi(*text);
+}
+
+std::optional<std::string> utf8(const std::optional<std::wstring>& text) {
+  if (!text) return std::nullopt;
+  return win32::wide_to_utf8(*text);
+}
+
 class Win32Platform final : public HidPlatform {
  public:
   bool enumerate(std::vector<std::string>& paths) override {
@@ -195,19 +223,27 @@ class Win32Platform final : public HidPlatform {
   }
 
   std::optional<std::string> string(HidHandle handle, StringKind kind) override {
-    wchar_t buffer[kStringBufferChars + 1] = {};
-    constexpr ULONG bytes = kStringBufferChars * sizeof(wchar_t);
-    HANDLE h = to_win_handle(handle);
-    BOOLEAN ok = FALSE;
-    switch (kind) {
-      case StringKind::Manufacturer: ok = HidD_GetManufacturerString(h, buffer, bytes); break;
-      case StringKind::Product: ok = HidD_GetProductString(h, buffer, bytes); break;
-      case StringKind::SerialNumber: ok = HidD_GetSerialNumberString(h, buffer, bytes); break;
+    const HANDLE h = to_win_handle(handle);
+    const auto text = device_string(h, kind);
+    if (kind == StringKind::SerialNumber || !running_under_wine()) return ansi(text);
+    // Under Wine a hidraw device's manufacturer and product strings are
+    // Wine's own: the record holds the USB device's (WineStrings.h).
+    const auto manufacturer = kind == StringKind::Manufacturer ? text : device_string(h, StringKind::Manufacturer);
+    if (manufacturer != std::wstring(wine::kHidrawManufacturer.begin(), wine::kHidrawManufacturer.end()))
+      return ansi(text);
+    wine::DeviceStrings reported;
+    reported.manufacturer = utf8(manufacturer);
+    reported.product = utf8(kind == StringKind::Product ? text : device_string(h, StringKind::Product));
+    reported.serial = utf8(device_string(h, StringKind::SerialNumber));
+    HidAttributes ids;
+    if (attributes(handle, ids)) {
+      reported.vendor_id = ids.VendorID;
+      reported.product_id = ids.ProductID;
     }
-    if (!ok) return std::nullopt;
-    // A string that fills the whole buffer comes without its NUL; the spare
-    // element above terminates it. The record keeps the ANSI code page.
-    return win32::wide_to_ansi(std::wstring_view(buffer));
+    const wine::TrueStrings truth = wine::true_strings(true, reported, &wine_sysfs());
+    const auto& chosen = kind == StringKind::Manufacturer ? truth.manufacturer : truth.product;
+    if (!chosen) return std::nullopt;
+    return win32::utf8_to_ansi(*chosen);
   }
 
   bool set_num_input_buffers(HidHandle handle, uint32_t count) override {
