@@ -19,6 +19,10 @@ ParsedCommandLine parse_command_line(const std::vector<std::string>& args) {
                "and restore their settings, update their firmware.",
                "mx540ctl"};
   app.set_version_flag("--version", version_text());
+  // Options are "--name" only, on Windows too: a file named by a Unix path
+  // under Wine ("/home/op/fw.vnxu") is a file, not a "/option". Subcommands
+  // take this setting when they are made.
+  app.allow_windows_style_options(false);
   app.require_subcommand(1, 1);
   app.footer(
       "Exit status: 0 success, 1 usage error, 2 no unit (or not the one asked for, or held by another\n"

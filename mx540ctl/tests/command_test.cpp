@@ -70,6 +70,14 @@ TEST(CommandLine, ExitStatusOfEachKindOfCommandLine) {
   EXPECT_EQ(set.options->pairs[1].stored, 1);
   EXPECT_EQ(set.options->pairs[2].stored, 2);
   EXPECT_NE(parse_command_line(words("--version")).out.find(version_text()), std::string::npos);
+  // A file named by a Unix path (under Wine) is the file on every platform.
+  const std::pair<const char*, const char*> unix_paths[] = {
+      {"update /mxshare/fw.vnxu --serial S", "/mxshare/fw.vnxu"}, {"save /tmp/b.json", "/tmp/b.json"}};
+  for (const auto& [line, file] : unix_paths) {
+    const auto parsed = parse_command_line(words(line));
+    ASSERT_TRUE(parsed.options) << line << ": " << parsed.err;
+    EXPECT_EQ(parsed.options->file, file) << line;
+  }
 }
 
 TEST(ExitStatus, UpdateFileFaultsAndCombinedStatuses) {
