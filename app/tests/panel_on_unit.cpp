@@ -1,4 +1,5 @@
 // panel_on_unit.exe FOLDER UNIT_DIR [SECONDS]
+// panel_on_unit.exe --desktop
 //
 // The real MX_540KTR.exe against a real unit (in the test VM, under Wine: a
 // USB HID gadget served by mx540_gadget, whose state and control folder is
@@ -9,6 +10,13 @@
 // check ("ok - ..." or "FAIL - ..."); exit status: the number of failed
 // checks. The program is left running, connected, for a screenshot; an
 // earlier check failing skips those after it. SECONDS bounds each wait (90).
+//
+// --desktop holds Wine's desktop for the test's programs: makes a window,
+// prints "desktop ready" (or "no window", status 1) and stays until killed.
+// Wine's desktop process ends with the last program that has windows, and a
+// program that starts it again gives up on windows for good when it is slow
+// to come up (about 10 s, easily passed under emulation): such a program
+// hears no device changes at all.
 #include "uidriver.h"
 
 #include <cstdio>
@@ -92,6 +100,14 @@ std::string state_of(const VirtualDevice& unit) {
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
+  if (argc == 2 && std::wstring(argv[1]) == L"--desktop") {
+    HWND window = CreateWindowExW(0, L"STATIC", L"desktop", WS_POPUP, 0, 0, 1, 1, nullptr, nullptr, nullptr, nullptr);
+    std::printf("%s\n", window ? "desktop ready" : "no window");
+    std::fflush(stdout);
+    if (!window) return 1;
+    for (MSG msg; GetMessageW(&msg, nullptr, 0, 0) > 0;) DispatchMessageW(&msg);
+    return 0;
+  }
   if (argc < 3) {
     std::fprintf(stderr, "usage: panel_on_unit FOLDER UNIT_DIR [SECONDS]\n");
     return 100;
