@@ -20,13 +20,13 @@ constexpr GUID kHidInterfaceClass = {0x4D1E55B2, 0xF16F, 0x11CF, {0x88, 0xCB, 0x
 // Owns the hidden top-level window that receives the system's device-change
 // broadcasts. It is not a message-only window: those get no broadcasts.
 //
-// The broadcast (DBT_DEVNODES_CHANGED) can come before a new HID interface
-// is listed: Wine sends it when the device node appears, and for a boot
-// loader's re-enumeration it sent no second one once the interface was
-// there, so a rescan at the broadcast missed the unit for good. The window
-// therefore also registers for the HID interface class's own arrival and
-// removal (DBT_DEVICEARRIVAL, DBT_DEVICEREMOVECOMPLETE), which come once
-// the interface is usable, on Windows as under Wine.
+// The broadcast (DBT_DEVNODES_CHANGED) comes before a new HID interface is
+// announced: under Wine 8 (hidraw devices, udevd running) it reached every
+// top-level window 15 ms to 1 s before the interface's DBT_DEVICEARRIVAL, so
+// a rescan at the broadcast alone can look too early and miss a unit coming
+// back from its boot loader. The window therefore also registers for the HID
+// interface class's own arrival and removal (DBT_DEVICEARRIVAL,
+// DBT_DEVICEREMOVECOMPLETE), each a rescan as well.
 class TUSBhandler {
  public:
   static constexpr const char* kClassName = "TPUtilWindow";
