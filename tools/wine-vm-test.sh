@@ -18,7 +18,7 @@
 # build/vm/wine-share: the screenshot of the connected window
 # (panel.png), timings and diagnostics; the whole console to
 # build/vm/wine-console.log. Runs as root. MX_VM_TIMEOUT bounds the boot
-# (seconds, default 600).
+# (seconds, default 900).
 set -uo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
@@ -94,7 +94,7 @@ EOF
 chmod +x "$share/run.sh"
 
 echo "=== wine-vm: boot and check"
-vm_boot "$vm" "$vm/initrd.gz" "$share" "${MX_VM_TIMEOUT:-600}" | tee "$vm/wine-console.log" |
+vm_boot "$vm" "$vm/initrd.gz" "$share" "${MX_VM_TIMEOUT:-900}" | tee "$vm/wine-console.log" |
   grep --line-buffered -E '^(ok - |FAIL - |    |# |[0-9]+ passed, [0-9]+ failed|vm: )'
 summary=$(grep -E '^[0-9]+ passed, [0-9]+ failed' "$vm/wine-console.log" | tail -n1)
 [ -f "$share/panel.png" ] && echo "wine-vm: the connected window: $share/panel.png"

@@ -132,7 +132,7 @@ vm_udev() {
 }
 
 # Boots the VM. The guest's console (kernel messages and what run.sh writes to
-# it) goes to standard output with carriage returns removed.
+# it) goes to standard output with carriage returns removed, line by line.
 vm_boot() {
   local dir=$1 initrd=$2 share=$3 timeout=${4:-600} release
   release=$(vm_kernel_release "$dir")
@@ -141,5 +141,5 @@ vm_boot() {
     -append "console=ttyS0 quiet loglevel=3 panic=-1" \
     -virtfs local,path=/,mount_tag=hostroot,security_model=none,readonly=on,multidevs=remap \
     -virtfs local,path="$share",mount_tag=mxshare,security_model=none,multidevs=remap \
-    -display none -serial stdio -monitor none -no-reboot </dev/null | tr -d '\r'
+    -display none -serial stdio -monitor none -no-reboot </dev/null | stdbuf -oL tr -d '\r'
 }

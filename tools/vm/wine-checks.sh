@@ -29,12 +29,14 @@ winpath() { printf 'Z:%s' "$1" | tr / '\\'; }
 # library); its output, and "status N" on its own last line. The seconds it
 # took go to timing.txt.
 ctl() {
-  local out status t0=$(date +%s%N)
+  local out status t0=$(date +%s%N) up0
+  up0=$(cut -d' ' -f1 /proc/uptime)
   out=$(wine "$work/ctl/mx540ctl.exe" "$@" 2>&1)
   status=$?
   printf '%s\nstatus %s\n' "$out" "$status"
-  awk -v a="$t0" -v b="$(date +%s%N)" -v c="$*" 'BEGIN { printf "mx540ctl.exe %s: %.1f s\n", c, (b - a) / 1e9 }' \
-    >>"$share/timing.txt"
+  # With the VM's uptime, as the kernel's log and Wine's tick count have it.
+  awk -v a="$t0" -v b="$(date +%s%N)" -v c="$*" -v u="$up0" -v v="$(cut -d' ' -f1 /proc/uptime)" \
+    'BEGIN { printf "mx540ctl.exe %s: %.1f s (uptime %s to %s)\n", c, (b - a) / 1e9, u, v }' >>"$share/timing.txt"
 }
 
 expect() {  # expect "TEXT" OUTPUT: OUTPUT contains TEXT
