@@ -139,12 +139,15 @@ std::string TDeviceModel::control(const std::string& line, uint64_t now_ms) {
     changed();
     return "ok";
   }
-  if (verb == "transfer-us" || verb == "erase-us" || verb == "reboot-ms") {
+  if (verb == "transfer-us" || verb == "erase-us" || verb == "reboot-ms" || verb == "finish-leave-ms") {
     if (argc < 1)
       return "error: " + verb + " needs a value";
     if (auto error = numbers(1); !error.empty())
       return error;
-    (verb == "transfer-us" ? timing.report_us : verb == "erase-us" ? timing.erase_us : timing.reboot_ms) = arg(1, 0);
+    (verb == "transfer-us"       ? timing.report_us
+     : verb == "erase-us"        ? timing.erase_us
+     : verb == "finish-leave-ms" ? timing.finish_leave_ms
+                                 : timing.reboot_ms) = arg(1, 0);
     changed();
     return "ok";
   }

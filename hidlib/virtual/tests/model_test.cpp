@@ -511,6 +511,8 @@ TEST(VirtualModelControl, CommandsAnswerOkOrSayWhatIsWrong) {
       {"transfer-us fast", false},
       {"erase-us 0x10", true},
       {"reboot-ms 50", true},
+      {"finish-leave-ms 1500", true},
+      {"finish-leave-ms", false},
       {"refuse-from 2 3", false},
       {"drop-piece", false},
       {"stall", false},
@@ -533,6 +535,8 @@ TEST(VirtualModelControl, CommandsAnswerOkOrSayWhatIsWrong) {
   model.control("transfer-us 250", 0);
   model.control("erase-us 0x10", 0);
   model.control("version 2.5", 0);
+  model.control("finish-leave-ms 1500", 0);
+  EXPECT_EQ(model.timing.finish_leave_ms, 1500u);
   EXPECT_EQ(model.timing.report_us, 250u);
   EXPECT_EQ(model.timing.erase_us, 16u);
   EXPECT_EQ(model.version(), 0x0205);
