@@ -167,6 +167,12 @@ check_update_all() {
 panel_checks() {
   echo unplug >"$work/unit1/control/away.cmd"
   vmg_wait 20 gone "$S1"
+  # Unit 2 in normal mode whatever the updates left it in.
+  if ! grep -q '^mode=normal' "$work/unit2/device.txt"; then
+    echo normal >"$work/unit2/control/normal.cmd"
+    vmg_wait 20 grep -q '^mode=normal' "$work/unit2/device.txt" && vmg_wait 20 vmg_node "$S2" ||
+      echo "    unit 2 did not come back in normal mode"
+  fi
   local out t0=$(date +%s)
   # Into a file: the panel it leaves running would hold a pipe open for good.
   wine "$winbin/panel_on_unit.exe" "$(winpath "$work/panel")" "$(winpath "$work/unit2")" 90 >"$work/panel.out" 2>&1
@@ -188,7 +194,8 @@ panel_checks() {
     echo "FAIL - the panel's checks all ran"
     printf '%s\n' "$out" | grep -v -E '^(ok|FAIL) - ' | sed 's/^/    /' | head -n 20
   fi
-  vmg_check "screenshot of the connected window written out" import -window root "$share/panel.png"
+  # What the panel shows at the end (connected when every check above passed).
+  vmg_check "screenshot of the panel written out (panel.png)" import -window root "$share/panel.png"
 }
 
 if ! setup; then
