@@ -224,6 +224,7 @@ void link_reset_for_tests() {
     l.init_result = false;
     l.locks.reset();
     l.chosen_serial.clear();
+    l.chosen_path.clear();
     l.held_serial.clear();
     l.seen.clear();
     l.returning_until.reset();

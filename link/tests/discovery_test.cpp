@@ -493,6 +493,53 @@ TEST_F(Discovery, UnitsHeldByOtherProgramsAreListedButNeverOpened) {
   EXPECT_EQ(fake.current(), -1);
 }
 
+// Units without a serial ("---" from the library, or none at all) are locked,
+// listed and chosen by their device path; a path also tells apart two units
+// that share a serial.
+TEST_F(Discovery, UnitsWithoutASerialAreKnownByTheirPath) {
+  auto locks = std::make_shared<TFakeUnitLocks>();
+  locks->others["P3"] = "MX_540KTR.exe";
+  link_set_unit_locks(locks);
+  auto unit = [](const char* serial, const char* path) {
+    auto d = device();
+    d.serial = serial;
+    d.path = path;
+    return d;
+  };
+  const std::vector<TFakeDevice> units = {unit("---", "P1"), unit("", "P2"), unit("---", "P3"),
+                                          unit("0007", "P4"), unit("0007", "P5")};
+  ASSERT_TRUE(init_with(units));
+  EXPECT_EQ(locks->taken(), std::vector<std::string>{"take P1"});
+  EXPECT_EQ(device_identity().path, "P1");
+  std::vector<std::string> paths;
+  for (const TUnitSeen& u : units_seen())
+    paths.push_back(u.identity.path);
+  EXPECT_EQ(paths, (std::vector<std::string>{"P1", "P2", "P3", "P4", "P5"}));
+
+  struct TCase {
+    const char* serial;
+    const char* path;
+    int opened;
+    std::vector<std::string> locks;
+  };
+  const TCase cases[] = {
+      {"", "P2", 1, {"take P2", "give P1"}},   // another unit without a serial: a lock of its own
+      {"", "P3", -1, {"refused P3"}},          // held by another program, not touched
+      {"0007", "P5", 4, {"take 0007", "give P2"}},
+      {"", "P4", 3, {}},                       // the same serial: the lock held already
+      {"", "P9", -1, {}},
+  };
+  for (const TCase& c : cases) {
+    link_choose_unit(c.serial, c.path);
+    device_change(units);
+    EXPECT_EQ(fake.current(), c.opened) << c.path;
+    EXPECT_EQ(locks->taken(), c.locks) << c.path;
+    if (c.opened >= 0) {
+      EXPECT_EQ(device_identity().path, c.path);
+    }
+  }
+}
+
 TEST_F(Discovery, TheLockIsKeptWhileTheUnitReEnumeratesOnTheLinksCommand) {
   auto locks = std::make_shared<TFakeUnitLocks>();
   link_set_unit_locks(locks);

@@ -150,6 +150,8 @@ void TFakeHid::info(uint8_t index, THIDDeviceInfo* out) {
   out->Manufacturer = to_hid_string(d.manufacturer);
   out->Product = to_hid_string(d.product);
   out->SerialNumber = to_hid_string(d.serial);
+  // As the library keeps it: with its terminating NUL.
+  out->DevicePath = to_hid_string((d.path.empty() ? "\\\\?\\hid#fake#" + std::to_string(index) : d.path) + '\0');
   out->ReadWrite = 1;
 }
 

@@ -15,6 +15,7 @@ struct TFakeDevice {
   std::string manufacturer = "VORNIX";
   std::string product = "MX-540KTR";
   std::string serial = "0001";
+  std::string path;  // empty: "\\?\hid#fake#<index>"
   uint16_t version = 0x0203;
   uint16_t output_len = 65;
   bool opens = true;

@@ -43,6 +43,32 @@ TEST(WinUnitLocks, ASecondHolderIsRefusedWithTheHoldersName) {
   EXPECT_TRUE(second->take("VX540K-LOCK02", holder));
 }
 
+// Keys that differ only where a careless spelling would merge them are locks
+// of their own: one holder has every first key, another still gets every second.
+TEST(WinUnitLocks, KeysThatDifferAreNeverOneLock) {
+  const std::string long_path = "\\\\?\\hid#vid_1209&pid_540a#" + std::string(400, 'x') + "#{4d1e55b2}";
+  const std::pair<std::string, std::string> pairs[] = {
+      {"A B", "A_B"},
+      {"C_D", "C_5FD"},                 // the escape character itself
+      {"\xC3\x84X1", "\xC3\x96X1"},     // two non-ASCII serials of one length
+      {"", "_"},
+      {"ab", "AB"},
+      {long_path + "1", long_path + "2"},   // too long for a kernel object name when spelled out
+      {"\\\\?\\hid#vid_1209&pid_540a#7&2f1c9a3b&0&0000#{4d1e55b2-f16f-11cf-88cb-001111000030}",
+       "\\\\?\\hid#vid_1209&pid_540a#7&2f1c9a3b&0&0001#{4d1e55b2-f16f-11cf-88cb-001111000030}"},
+  };
+  auto first = link_win32_unit_locks();
+  auto second = link_win32_unit_locks();
+  std::string holder;
+  for (const auto& [a, b] : pairs)
+    ASSERT_TRUE(first->take(a, holder)) << a;
+  for (const auto& [a, b] : pairs) {
+    EXPECT_TRUE(second->take(b, holder)) << a << " and " << b << " share a lock";
+    EXPECT_FALSE(second->take(a, holder)) << a;   // and each is still a lock
+    EXPECT_EQ(holder, own_file_name()) << a;
+  }
+}
+
 TEST(WinUnitLocks, ALockHeldByAnotherProcessIsFreeOnceItEnds) {
   HANDLE held = CreateEventW(nullptr, TRUE, FALSE, held_event);
   ASSERT_NE(held, nullptr);
