@@ -144,7 +144,10 @@ TReportOutcome TDeviceModel::output_report(const uint8_t* report, size_t len, ui
     ++revisions_.device;
   }
   if (faults.refuse_from) {
-    ++faults.reports_since_refuse;
+    if (faults.reports_since_refuse < faults.refuse_from) {
+      ++faults.reports_since_refuse;
+      ++revisions_.device;  // the count goes to the folder with the fault
+    }
     if (faults.reports_since_refuse >= faults.refuse_from) {
       outcome.accepted = false;
       return outcome;

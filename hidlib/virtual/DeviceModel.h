@@ -100,6 +100,7 @@ struct TFaults {
   uint32_t short_settings = 0;       // settings replies left with a short payload
   uint16_t short_length = 20;
   uint32_t stall_ms = 0;             // the next output report keeps the host's call busy this long
+  bool operator==(const TFaults&) const = default;
 };
 
 enum class TBusEvent : uint8_t { leave, arrive };
