@@ -117,6 +117,11 @@ void TDeviceModel::load(const TSettings& settings, const std::vector<uint8_t>& f
   ++revisions_.device;
 }
 
+void TDeviceModel::start_in(TMode mode) {
+  mode_ = mode;
+  ++revisions_.device;
+}
+
 void TDeviceModel::set_serial(const std::string& serial) {
   serial_ = serial;
   ++revisions_.device;

@@ -159,6 +159,8 @@ class TDeviceModel {
             const std::vector<uint8_t>& eeprom, uint16_t version);
   // The unit's serial number (several units on one bus each have their own).
   void set_serial(const std::string& serial);
+  // Powered up running this (as a unit left in its boot loader comes up in it).
+  void start_in(TMode mode);
 
   // --- inspection ---
   const TSettings& settings() const { return settings_; }

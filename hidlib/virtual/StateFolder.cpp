@@ -109,6 +109,17 @@ std::string format_device(const TDeviceModel& model) {
 
 TStateFolder::TStateFolder(fs::path dir, std::string writer) : dir_(std::move(dir)), writer_(std::move(writer)) {}
 
+std::optional<TMode> TStateFolder::saved_mode() const {
+  std::string text;
+  if (!read_file(dir_ / "device.txt", text))
+    return std::nullopt;
+  if (text.find("\nmode=boot\n") != std::string::npos)
+    return TMode::boot;
+  if (text.find("\nmode=normal\n") != std::string::npos)
+    return TMode::normal;
+  return std::nullopt;
+}
+
 std::string TStateFolder::folder_generation() const {
   std::string text;
   read_file(dir_ / "generation.txt", text);

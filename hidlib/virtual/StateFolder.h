@@ -66,6 +66,9 @@ class TStateFolder {
   // and a count. The folder holds this object's own state as long as the
   // generation there is the one it wrote last (empty: none written yet).
   std::string folder_generation() const;
+  // The mode device.txt names: where the unit was when its last driver let go
+  // of it (a unit left in its boot loader stays there).
+  std::optional<TMode> saved_mode() const;
   const std::string& written_generation() const { return generation_; }
   // Writes the parts that changed since the last flush (all of them the first
   // time): snapshot() under the model's lock, then write() without it.

@@ -212,6 +212,13 @@ bool TVirtualMx540::drive_folder_locked(bool opening) {
     {
       std::lock_guard lock(model_mutex_);
       folder_->load(model_);
+      // Left in the other mode (an update cut short, or finished elsewhere):
+      // in that mode from now on, and shown anew on this process's bus.
+      const auto mode = folder_->saved_mode();
+      if (mode && *mode != model_.mode()) {
+        model_.start_in(*mode);
+        model_.reenumerate(now_ms(), *mode, model_.version(), 0);
+      }
       id = model_.identity();
     }
     update_config([&](hidlib::SimDeviceConfig& c) { c.version = id.version; });
@@ -267,8 +274,12 @@ void TVirtualMx540::start() {
     std::lock_guard folder_lock(folder_mutex_);
     {
       std::lock_guard lock(model_mutex_);
-      if (folder_)
+      if (folder_) {
         folder_->load(model_);
+        // A unit an earlier program left in its boot loader is still there.
+        if (auto mode = folder_->saved_mode())
+          model_.start_in(*mode);
+      }
     }
     drive_folder_locked(false);
     std::lock_guard lock(model_mutex_);

@@ -373,6 +373,10 @@ TEST_F(ToolTest, KillingTheParentOfUpdateAllEndsItsChildren) {
   }
   finish(parent);
 
+  // Both stay in their boot loaders, as the units themselves would.
+  const ToolRun list = tool(L"list", 2);
+  EXPECT_NE(list.out.find(serial(1) + "   MX-540KTR   boot"), std::string::npos) << list.out;
+  EXPECT_NE(list.out.find(serial(2) + "   MX-540KTR   boot"), std::string::npos) << list.out;
   for (int unit = 1; unit <= 2; ++unit)
     std::ofstream(unit_dir(unit) / "control" / "fast.cmd") << "transfer-us 1000\n";
   const ToolRun again = tool(L"update fw.vnxu --all", 2);

@@ -137,6 +137,25 @@ TEST_F(StateFolderTest, LoadTakesWholeFilesAndLeavesTheRestAtFactoryState) {
   }
 }
 
+// What control commands armed, and the mode the unit was left in, come back
+// to whichever model loads the folder next.
+TEST_F(StateFolderTest, TimingFaultsAndModeComeBackFromDeviceTxt) {
+  TDeviceModel before;
+  for (const char* line : {"transfer-us 7000", "erase-us 300", "reboot-ms 50", "refuse-from 9", "corrupt-crc 2",
+                           "drop-piece 1 3", "no-finish-reply 4", "bad-settings 5", "short-settings 12 6",
+                           "stall 2500", "boot"})
+    ASSERT_EQ(before.control(line, 0), "ok") << line;
+  before.poll(10000);  // back on the bus as the boot loader
+  folder->flush(before);
+  TDeviceModel after;
+  folder->load(after);
+  EXPECT_EQ(after.faults, before.faults);
+  EXPECT_EQ(after.timing.report_us, 7000u);
+  EXPECT_EQ(after.timing.erase_us, 300u);
+  EXPECT_EQ(after.timing.reboot_ms, 50u);
+  EXPECT_EQ(folder->saved_mode(), TMode::boot);
+}
+
 TEST_F(StateFolderTest, OnlyFinishedCommandFilesRunInNameOrder) {
   write_text(dir / "control" / "20-second.cmd", "plug\r\nclear\n");
   write_text(dir / "control" / "10-first.cmd", "unplug\n");
