@@ -147,9 +147,7 @@ void Tfmain::N2Click() {
 
 void Tfmain::but_sel(hs::THSSpeedButton* Sender, hs::TMouseButton Button) {
   const int n = static_cast<int>(Sender->Tag);
-  bool changed = false;
-  settings_edit([&](TSettings& s) { changed = edit_preset_button(s, n, Button == hs::mbRight); });
-  if (changed) save();
+  settings_edit_and_save([&](TSettings& s) { return edit_preset_button(s, n, Button == hs::mbRight); });
   // No active control: the next refresh rewrites all six value controls.
   active_control_ = nullptr;
   if (GetActiveWindow() == handle) SetFocus(handle);
@@ -157,15 +155,11 @@ void Tfmain::but_sel(hs::THSSpeedButton* Sender, hs::TMouseButton Button) {
 
 void Tfmain::lr_down(hs::THSSpeedButton* Sender, hs::TMouseButton) {
   const int tag = static_cast<int>(Sender->Tag);
-  bool changed = false;
-  settings_edit([&](TSettings& s) { changed = edit_channel(s, tag); });
-  if (changed) save();
+  settings_edit_and_save([&](TSettings& s) { return edit_channel(s, tag); });
 }
 
 void Tfmain::value_edited(ValueField field, int value) {
-  bool changed = false;
-  settings_edit([&](TSettings& s) { changed = edit_value(s, field, value); });
-  if (changed) save();
+  settings_edit_and_save([&](TSettings& s) { return edit_value(s, field, value); });
 }
 
 void Tfmain::srcSelect() {

@@ -4,6 +4,7 @@
 #include <windows.h>
 #include <commctrl.h>
 
+#include <chrono>
 #include <string>
 #include <vector>
 
@@ -18,6 +19,9 @@
 namespace {
 
 const wchar_t message_caption[] = L"Обновление программного обеспечения";
+
+// How long one block may take to go out before the update counts as failed.
+constexpr std::chrono::milliseconds block_send_bound{15000};
 
 // True while blocks are being written: the handlers refuse to run, so that a
 // message sent to the window from outside cannot start a second update or
@@ -171,7 +175,11 @@ void Tfu::selectClick() {
 
   writing_blocks = true;
   EnableWindow(handle, FALSE);
+  // A block the unit does not take within the link's bound fails the update;
+  // the bar keeps painting while a block waits.
+  link_set_send_wait(block_send_bound, [pb = pb] { paint_pending(pb); });
   const UpdateOutcome outcome = run_update(file.flash, file.eeprom, poster);
+  link_set_send_wait(block_send_bound);
   drop_queued_input();
   EnableWindow(handle, TRUE);
   writing_blocks = false;

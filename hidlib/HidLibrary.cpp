@@ -361,6 +361,11 @@ int32_t HidLibrary::current_device() {
   return current_;
 }
 
+bool HidLibrary::holds_report() {
+  std::lock_guard lock(mutex_);
+  return held_ != nullptr;
+}
+
 void HidLibrary::set_first_change(std::function<void()> hook) { first_change_ = std::move(hook); }
 
 void HidLibrary::changed() {

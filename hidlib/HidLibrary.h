@@ -72,6 +72,8 @@ class HidLibrary {
   void set_usb_handler(TUSBEventHandler handler);
 
   int32_t current_device();
+  // A report taken from the open device waits for a handler (or HIDreadDevice).
+  bool holds_report();
 
   // The read thread's body. While a device is current and open and a report
   // handler is registered it keeps one read pending on the device and sleeps

@@ -36,6 +36,28 @@ bool TLink::send(uint8_t cmd, const uint8_t* data, size_t len, std::optional<uin
   return result;
 }
 
+bool TLink::post_and_wait(TRequest request) {
+  std::chrono::milliseconds bound;
+  std::function<void()> between;
+  {
+    std::lock_guard guard(lock);
+    bound = send_bound;
+    between = while_waiting;
+  }
+  const auto outcome = mailbox.post_and_wait(std::move(request), TMailbox::TClock::now() + bound, between);
+  if (outcome == TMailbox::TWait::timed_out)
+    give_up_connection();
+  return outcome == TMailbox::TWait::sent;
+}
+
+void TLink::give_up_connection() {
+  // Whatever report call hangs is given up at once; the unit is looked for
+  // again as after a device change, on a fresh connection.
+  device.close(TDevice::TClock::now());
+  if (auto h = current_host())
+    h->run_on_main([] { rescan(); });
+}
+
 void TLink::request_refresh() {
   if (refresh_pending.exchange(true))
     return;
@@ -94,6 +116,21 @@ TSettings settings_get() { return L().settings.get(); }
 
 void settings_edit(const std::function<void(TSettings&)>& edit) { L().settings.edit(edit); }
 
+bool settings_edit_and_save(const std::function<bool(TSettings&)>& edit) {
+  auto& l = L();
+  send_pending = true;  // also while the write is held for the connection's first reply
+  const bool changed = l.settings.edit_and_write(edit);
+  if (!changed)
+    l.mailbox.wake();  // the worker lowers send_pending again
+  return changed;
+}
+
+void link_set_send_wait(std::chrono::milliseconds bound, std::function<void()> while_waiting) {
+  std::lock_guard guard(L().lock);
+  L().send_bound = bound;
+  L().while_waiting = std::move(while_waiting);
+}
+
 void link_set_host(std::shared_ptr<LinkHost> host) {
   std::lock_guard guard(L().lock);
   L().host = std::move(host);
@@ -133,7 +170,7 @@ void post_request(uint8_t cmd) {
   L().mailbox.post({cmd, {}});
 }
 
-bool post_and_wait(uint8_t cmd) { return L().mailbox.post_and_wait({cmd, {}}); }
+bool post_and_wait(uint8_t cmd) { return L().post_and_wait({cmd, {}}); }
 
 std::vector<uint8_t> erase_payload(uint16_t adr) {
   std::vector<uint8_t> payload(2);
@@ -150,16 +187,16 @@ std::vector<uint8_t> block_payload(uint16_t adr, const uint8_t* b, size_t n) {
   return payload;
 }
 
-bool set_erase(uint16_t adr) { return L().mailbox.post_and_wait({cmd_erase, erase_payload(adr)}); }
+bool set_erase(uint16_t adr) { return L().post_and_wait({cmd_erase, erase_payload(adr)}); }
 
 bool write_flash(uint16_t adr, const uint8_t* b, size_t n) {
   if ((adr & 0x1FF) == 0)
     set_erase(adr);  // its outcome does not stop the block
-  return L().mailbox.post_and_wait({cmd_flash, block_payload(adr, b, n)});
+  return L().post_and_wait({cmd_flash, block_payload(adr, b, n)});
 }
 
 bool write_eep(uint16_t adr, const uint8_t* b, size_t n) {
-  return L().mailbox.post_and_wait({cmd_eeprom, block_payload(adr, b, n)});
+  return L().post_and_wait({cmd_eeprom, block_payload(adr, b, n)});
 }
 
 bool usb_init() {
@@ -193,11 +230,14 @@ bool usb_init() {
 
 void usb_stop() {
   auto& l = L();
-  // The window waits for the worker at most for the report being sent.
+  // The window waits for the worker at most for the report being sent, and
+  // for a report call that hangs not beyond the deadline: such a worker is
+  // left to the process's end.
+  const auto deadline = mx::link::TDevice::TClock::now() + mx::link::TDevice::stop_wait;
   l.device.stop_sending();
-  l.mailbox.stop();
+  l.mailbox.stop(deadline);
   // Nothing more goes to the unit: another program may have it now.
-  l.device.close();
+  l.device.close(deadline);
   std::shared_ptr<mx::link::TUnitLocks> locks;
   std::string held;
   {
@@ -218,6 +258,8 @@ void link_reset_for_tests() {
   l.mailbox.clear();
   {
     std::lock_guard guard(l.lock);
+    l.send_bound = std::chrono::milliseconds(15000);
+    l.while_waiting = nullptr;
     l.host = {};
     l.platform = {};
     l.init_attempted = false;
@@ -250,5 +292,7 @@ bool link_last_result() { return L().mailbox.last_result(); }
 bool link_worker_idle() { return L().mailbox.idle(); }
 
 bool link_sends_stopped() { return L().device.sending_stopped(); }
+
+size_t link_workers_left_behind() { return L().mailbox.left_behind(); }
 
 size_t link_output_report_len() { return L().device.output_report_len(); }

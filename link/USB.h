@@ -23,6 +23,7 @@
 #include "unit_lock.h"
 
 #include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -39,6 +40,11 @@ using mx::link::TDeviceIdentity;
 // `edit` runs under the record's lock and must not call back into the link.
 TSettings settings_get();
 void settings_edit(const std::function<void(TSettings&)>& edit);
+// An edit and its write in one step (the windows' and the tool's edits):
+// `edit` gives whether it changed anything, and a change is written to the
+// unit as `save` writes it, with no reply able to land in between. Gives
+// what `edit` gave. `edit` must not call back into the link.
+bool settings_edit_and_save(const std::function<bool(TSettings&)>& edit);
 
 // Link state and flags (process-wide).
 extern std::atomic<bool> dev_open, boot_mode, send_pending, sending, refresh_pending;
@@ -109,7 +115,10 @@ void link_use_win32_platform();   // link_set_platform with the Windows implemen
 // Binding and discovery (main thread).
 bool usb_init();              // worker start, write/load HID_Lib.dll by full path, bind, register, rescan; once per process
 void rescan();
-void usb_stop();              // FormClose: stops the worker and joins it (at most the report being sent)
+// FormClose, and the tool's end: stops the worker and closes the unit within
+// a quarter of a second, also when a report call hangs in the library (the
+// worker inside it is left to the process's end).
+void usb_stop();
 
 // The handler registered with HIDsetEventHandler (library's read thread).
 void HIDAPI_CALL on_report(THIDReport report, uint8_t count);
@@ -122,6 +131,12 @@ void save();                                     // one write of the whole recor
 void post_request(uint8_t cmd);                  // no payload, returns at once (cmd_read, cmd_boot_request,
                                                  //   cmd_update_close, cmd_finish); cmd_read is not posted in boot mode
 bool post_and_wait(uint8_t cmd);                 // no payload, waits until sent (defClick's cmd_reset)
+// The waiting posts (post_and_wait, set_erase, write_flash, write_eep) wait
+// at most `bound` (15 s unless set) for their frame to go out; a unit that
+// takes no report for that long has its connection given up (the post gives
+// false, and discovery runs again on the main thread). `while_waiting`, when
+// given, runs on the poster's thread about every 50 ms while it waits.
+void link_set_send_wait(std::chrono::milliseconds bound, std::function<void()> while_waiting = {});
 bool set_erase(uint16_t adr);
 bool write_flash(uint16_t adr, const uint8_t* b, size_t n);
 bool write_eep(uint16_t adr, const uint8_t* b, size_t n);

@@ -12,6 +12,11 @@ void TDevice::bind(const THIDEntries& entries) {
   entries_ = entries;
 }
 
+void TDevice::set_on_give_up(std::function<void()> on_give_up) {
+  std::lock_guard guard(lock_);
+  on_give_up_ = std::move(on_give_up);
+}
+
 THIDEntries TDevice::entries() const {
   std::lock_guard guard(lock_);
   return entries_;
@@ -23,26 +28,70 @@ bool TDevice::send_frame(uint8_t cmd, const uint8_t* data, size_t len, std::opti
   uint64_t started_on = 0;
   bool result = false;
   for (size_t offset = 0; offset < frame.size(); offset += report_piece) {
-    std::lock_guard guard(lock_);
-    if (offset == 0) {
-      started_on = connection.value_or(connection_);
-      // The library sends OutputReportByteLength bytes from this buffer.
-      report.resize(std::max(out_report_len_, hid_report_len));
+    decltype(THIDEntries::HIDSetOutputReport) set_output_report = nullptr;
+    uint64_t call = 0;
+    {
+      std::lock_guard guard(lock_);
+      if (offset == 0) {
+        started_on = connection.value_or(connection_);
+        // The library sends OutputReportByteLength bytes from this buffer.
+        report.resize(std::max(out_report_len_, hid_report_len));
+      }
+      if (stopped_ || closing_ || !dev_open || !entries_.HIDSetOutputReport || connection_ != started_on)
+        return false;
+      fill_report(report.data(), report.size(), frame, offset);
+      set_output_report = entries_.HIDSetOutputReport;
+      call = next_call_++;
+      call_ = call;
     }
-    if (stopped_ || !dev_open || !entries_.HIDSetOutputReport || connection_ != started_on)
-      return false;
-    fill_report(report.data(), report.size(), frame, offset);
-    result = entries_.HIDSetOutputReport(report.data()) != 0;
+    bool given_up = false;
+    uint8_t sent = 0;
+    {
+      // The call is announced as ended also when the library throws.
+      struct TCallEnd {
+        TDevice& device;
+        uint64_t call;
+        bool& given_up;
+        ~TCallEnd() {
+          {
+            std::lock_guard guard(device.lock_);
+            given_up = device.call_ != call;
+            if (!given_up)
+              device.call_.reset();
+          }
+          device.call_ended_.notify_all();
+        }
+      } end{*this, call, given_up};
+      sent = set_output_report(report.data());
+    }
+    if (given_up)
+      return false;  // its connection was closed while it hung
+    result = sent != 0;
   }
   return result;
 }
 
-void TDevice::close() {
-  std::lock_guard guard(lock_);
-  if (dev_open && entries_.HIDcloseDevice) {
-    entries_.HIDcloseDevice();
-    dev_open = false;
+void TDevice::close(TClock::time_point give_up_at) {
+  std::function<void()> on_give_up;
+  {
+    std::unique_lock lk(lock_);
+    closing_ = true;  // no report call starts meanwhile
+    const bool ended = call_ended_.wait_until(lk, give_up_at, [&] { return !call_; });
+    closing_ = false;
+    if (!ended) {
+      // The call hangs: its connection ends here; it finds itself given up
+      // whenever it returns.
+      call_.reset();
+      ++connection_;
+      on_give_up = on_give_up_;
+    }
+    if (dev_open && entries_.HIDcloseDevice) {
+      entries_.HIDcloseDevice();
+      dev_open = false;
+    }
   }
+  if (on_give_up)
+    on_give_up();
 }
 
 uint8_t TDevice::scan() {
@@ -84,7 +133,12 @@ TDeviceIdentity TDevice::identity() const {
 }
 
 void TDevice::bind_open(const THIDEntries& entries, size_t output_report_len, bool open) {
-  std::lock_guard guard(lock_);
+  std::unique_lock lk(lock_);
+  // A report call in progress ends with the table it started with (a test
+  // that lets go of a library waits it out here).
+  closing_ = true;
+  call_ended_.wait(lk, [&] { return !call_; });
+  closing_ = false;
   entries_ = entries;
   out_report_len_ = output_report_len;
   dev_open = open;
@@ -100,6 +154,8 @@ void TDevice::reset() {
   entries_ = {};
   out_report_len_ = hid_report_len;
   connection_ = 0;
+  call_.reset();
+  closing_ = false;
   stopped_ = false;
   identity_ = {};
 }

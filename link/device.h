@@ -1,17 +1,27 @@
 // The device as the link reaches it through HID_Lib.dll: the library's table,
 // the open connection, the frames going out, and the identity of the unit.
 //
-// Every library call on the device runs under one lock, held for one call at a
-// time: a frame takes it once per report, so discovery on the main thread never
-// waits longer than one report's send. A frame that finds the connection changed
-// between two of its reports stops there: a frame never straddles two
-// connections and never goes to a device being closed.
+// Discovery's library calls run under one lock. A report call is made outside
+// it, announced under it: closing the device waits until the report call in
+// progress has returned, so a device is not closed under a report, and no
+// frame goes on after a close. A unit may hang a report call for as long as
+// it likes (HidD_SetOutputReport has no time limit): after `call_wait` the
+// close gives up that call's connection, closes the device anyway and lets
+// the link replace its worker. The call left hanging holds the library's own
+// reference to the handle it started on (the library closes a handle only
+// once no transfer uses it), so it never reaches a device opened later, and
+// its frame never sends another report. A frame that finds the connection
+// changed between two of its reports stops there: a frame never straddles two
+// connections.
 #pragma once
 
 #include "binding.h"
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -31,7 +41,16 @@ struct TDeviceIdentity {
 
 class TDevice {
  public:
+  using TClock = std::chrono::steady_clock;
+  // How long a close waits for a report call in progress before it gives up
+  // that call's connection.
+  static constexpr std::chrono::milliseconds call_wait{500};
+  // ...and at the program's end, where nothing is opened after the close.
+  static constexpr std::chrono::milliseconds stop_wait{250};
+
   void bind(const THIDEntries& entries);
+  // Called, outside the lock, when a close gave up a report call that hung.
+  void set_on_give_up(std::function<void()> on_give_up);
   THIDEntries entries() const;
 
   // One frame, cut into reports of the device's output report length.
@@ -39,7 +58,10 @@ class TDevice {
   bool send_frame(uint8_t cmd, const uint8_t* data, size_t len, std::optional<uint64_t> connection);
 
   // Discovery steps, each one library call under the lock.
-  void close();    // the open device, if any
+  // The open device, if any; a report call still in progress at `give_up_at`
+  // is given up (see above).
+  void close(TClock::time_point give_up_at);
+  void close() { close(TClock::now() + call_wait); }
   uint8_t scan();
   THIDDeviceInfo info(uint8_t index);
   // Opens the device and sizes the report buffer from its output report
@@ -53,13 +75,19 @@ class TDevice {
   void set_identity(const TDeviceIdentity& identity);
   TDeviceIdentity identity() const;
 
-  // Test seam: a table bound as if a device were open, without discovery.
+  // Test seam: a table bound as if a device were open, without discovery;
+  // waits for a report call in progress.
   void bind_open(const THIDEntries& entries, size_t output_report_len, bool open);
   size_t output_report_len() const;
   void reset();
 
  private:
   mutable std::mutex lock_;
+  std::condition_variable call_ended_;
+  std::optional<uint64_t> call_;  // the report call in progress, by number
+  uint64_t next_call_ = 1;
+  bool closing_ = false;
+  std::function<void()> on_give_up_;
   THIDEntries entries_;
   size_t out_report_len_ = 65;
   uint64_t connection_ = 0;

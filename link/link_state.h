@@ -7,6 +7,7 @@
 #include "unit_lock.h"
 
 #include <chrono>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -46,7 +47,15 @@ struct TLink {
   // close of the boot loader) is expected back, and discovery binds no other.
   std::optional<std::chrono::steady_clock::time_point> returning_until;
 
-  TLink() { settings.set_wake([this] { mailbox.wake(); }); }
+  // How long a waiting poster waits for its frame to go out, and what it
+  // does meanwhile (under `lock`).
+  std::chrono::milliseconds send_bound{15000};
+  std::function<void()> while_waiting;
+
+  TLink() {
+    settings.set_wake([this] { mailbox.wake(); });
+    device.set_on_give_up([this] { mailbox.replace_worker(); });
+  }
 
   // Called outside the lock: a host or platform set meanwhile takes over at
   // the next call, the one in use stays alive until its call returns.
@@ -64,6 +73,11 @@ struct TLink {
   }
 
   bool send(uint8_t cmd, const uint8_t* data, size_t len, std::optional<uint64_t> connection);
+  // A post that waits for its send, within send_bound. A frame that could not
+  // be sent by then means the unit hangs a report call: its connection is
+  // given up and discovery runs again on the main thread.
+  bool post_and_wait(TRequest request);
+  void give_up_connection();
   // After a reply to cmd_read: the main window shows the record. One refresh
   // at most is on its way to the main thread.
   void request_refresh();

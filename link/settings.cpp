@@ -6,6 +6,11 @@
 
 namespace mx::link {
 
+namespace {
+// More requests than this never wait for answers at once; the oldest goes.
+constexpr size_t max_outstanding = 64;
+}  // namespace
+
 TSettings TSettingsRecord::get() const {
   std::lock_guard guard(lock_);
   return record_;
@@ -20,12 +25,32 @@ std::function<void()> TSettingsRecord::ready_wake_locked() const {
   return write_wanted_ && !held_ ? wake_ : nullptr;
 }
 
+void TSettingsRecord::schedule_locked() {
+  write_wanted_ = true;
+  edit_unit_ = unit_;
+}
+
+bool TSettingsRecord::edit_and_write(const std::function<bool(TSettings&)>& change) {
+  std::function<void()> wake;
+  bool changed = false;
+  {
+    std::lock_guard guard(lock_);
+    changed = change(record_);
+    if (changed) {
+      schedule_locked();
+      wake = ready_wake_locked();
+    }
+  }
+  if (wake)
+    wake();
+  return changed;
+}
+
 void TSettingsRecord::schedule_write() {
   std::function<void()> wake;
   {
     std::lock_guard guard(lock_);
-    write_wanted_ = true;
-    edit_unit_ = unit_;
+    schedule_locked();
     wake = ready_wake_locked();
   }
   if (wake)
@@ -43,22 +68,29 @@ std::optional<TWriteOrder> TSettingsRecord::take_write() {
     return std::nullopt;
   write_wanted_ = false;
   write_in_progress_ = true;
-  ++writes_in_flight_;
-  return TWriteOrder{record_, connection_, epoch_};
+  write_id_ = next_id_++;
+  if (outstanding_.size() >= max_outstanding)
+    outstanding_.pop_front();
+  outstanding_.push_back({TKind::write, write_id_, std::nullopt});
+  return TWriteOrder{record_, connection_, epoch_, write_id_};
 }
 
 void TSettingsRecord::write_done(const TWriteOrder& order, bool reached_device) {
   std::function<void()> wake;
   {
     std::lock_guard guard(lock_);
+    if (!write_in_progress_ || order.id != write_id_)
+      return;  // given up with its connection
     write_in_progress_ = false;
+    write_id_ = 0;
+    const auto it = std::find_if(outstanding_.begin(), outstanding_.end(),
+                                 [&](const TOutstanding& o) { return o.id == order.id; });
     if (reached_device) {
-      // Every read still unanswered was sent before this write: its reply shows
-      // the device as it was before.
-      stale_reads_ = reads_in_flight_;
+      if (it != outstanding_.end())
+        it->sent = std::chrono::steady_clock::now();
     } else {
-      if (writes_in_flight_)
-        --writes_in_flight_;
+      if (it != outstanding_.end())
+        outstanding_.erase(it);
       // Not written: the edit is still wanted (unless it was dropped meanwhile),
       // and goes out again after the connection's next read reply rather than
       // in a tight loop against a device that refuses it.
@@ -72,16 +104,49 @@ void TSettingsRecord::write_done(const TWriteOrder& order, bool reached_device) 
     wake();
 }
 
-void TSettingsRecord::read_taken() {
+void TSettingsRecord::give_up_write(uint64_t write) {
   std::lock_guard guard(lock_);
-  ++reads_in_flight_;
+  if (!write_in_progress_ || write_id_ != write)
+    return;
+  std::erase_if(outstanding_, [&](const TOutstanding& o) { return o.id == write; });
+  write_in_progress_ = false;
+  write_id_ = 0;
+  write_wanted_ = true;
+  held_ = true;  // until the next connection's first read reply
 }
 
-void TSettingsRecord::read_failed() {
+uint64_t TSettingsRecord::read_taken() {
   std::lock_guard guard(lock_);
-  if (reads_in_flight_)
-    --reads_in_flight_;
-  stale_reads_ = std::min(stale_reads_, reads_in_flight_);
+  const uint64_t id = next_id_++;
+  if (outstanding_.size() >= max_outstanding)
+    outstanding_.pop_front();
+  outstanding_.push_back({TKind::read, id, std::nullopt});
+  return id;
+}
+
+void TSettingsRecord::read_done(uint64_t read, bool reached_device) {
+  std::lock_guard guard(lock_);
+  const auto it =
+      std::find_if(outstanding_.begin(), outstanding_.end(), [&](const TOutstanding& o) { return o.id == read; });
+  if (it == outstanding_.end())
+    return;
+  if (reached_device)
+    it->sent = std::chrono::steady_clock::now();
+  else
+    outstanding_.erase(it);
+}
+
+bool TSettingsRecord::answer_locked(TKind kind) {
+  const auto now = std::chrono::steady_clock::now();
+  std::erase_if(outstanding_, [&](const TOutstanding& o) { return o.sent && now - *o.sent > answer_bound; });
+  const auto it =
+      std::find_if(outstanding_.begin(), outstanding_.end(), [&](const TOutstanding& o) { return o.kind == kind; });
+  // Everything sent before the request this reply answers was answered before
+  // it, or never will be.
+  if (it != outstanding_.end())
+    outstanding_.erase(outstanding_.begin(), it + 1);
+  return std::none_of(outstanding_.begin(), outstanding_.end(),
+                      [](const TOutstanding& o) { return o.kind == TKind::write; });
 }
 
 bool TSettingsRecord::reply(uint8_t cmd, const TSettings& received) {
@@ -89,15 +154,8 @@ bool TSettingsRecord::reply(uint8_t cmd, const TSettings& received) {
   std::function<void()> wake;
   {
     std::lock_guard guard(lock_);
-    bool current = true;
+    const bool current = answer_locked(cmd == cmd_read ? TKind::read : TKind::write);
     if (cmd == cmd_read) {
-      if (reads_in_flight_) {
-        --reads_in_flight_;
-        if (stale_reads_) {
-          --stale_reads_;
-          current = false;
-        }
-      }
       // The connection's first read reply: the device has been heard, writes may go.
       held_ = false;
       if (record_unit_ != unit_) {
@@ -105,11 +163,6 @@ bool TSettingsRecord::reply(uint8_t cmd, const TSettings& received) {
         // on them would write those over this unit's settings.
         write_wanted_ = false;
       }
-    } else if (writes_in_flight_) {
-      // A write's answer shows the device after that write; only the last one
-      // in flight is up to date.
-      --writes_in_flight_;
-      current = writes_in_flight_ == 0;
     }
     if (current && !write_wanted_ && !write_in_progress_) {
       record_ = received;
@@ -123,25 +176,36 @@ bool TSettingsRecord::reply(uint8_t cmd, const TSettings& received) {
   return copied;
 }
 
+void TSettingsRecord::forget_requests_locked() {
+  outstanding_.clear();
+  if (write_in_progress_) {
+    // A write still going out on the connection given up: its outcome no
+    // longer counts, and the edit it carried is still to be written.
+    write_in_progress_ = false;
+    write_id_ = 0;
+    write_wanted_ = true;
+  }
+}
+
 void TSettingsRecord::connected(uint64_t connection, const std::string& serial, bool keeps_edits) {
   std::lock_guard guard(lock_);
   connection_ = connection;
+  forget_requests_locked();
   if (!keeps_edits || edit_unit_ != serial) {
     // An edit is never written to a unit other than the one it was made on.
-    if (write_wanted_ || write_in_progress_)
+    if (write_wanted_)
       ++epoch_;
     write_wanted_ = false;
   }
   unit_ = serial;
   held_ = true;
-  reads_in_flight_ = stale_reads_ = writes_in_flight_ = 0;
 }
 
 void TSettingsRecord::disconnected() {
   std::lock_guard guard(lock_);
+  forget_requests_locked();
   unit_.clear();
   held_ = true;
-  reads_in_flight_ = stale_reads_ = writes_in_flight_ = 0;
 }
 
 void TSettingsRecord::set_wake(std::function<void()> wake) {
@@ -161,8 +225,9 @@ void TSettingsRecord::reset() {
   unit_.clear();
   edit_unit_.clear();
   record_unit_.clear();
-  connection_ = epoch_ = 0;
-  reads_in_flight_ = stale_reads_ = writes_in_flight_ = 0;
+  connection_ = epoch_ = write_id_ = 0;
+  next_id_ = 1;
+  outstanding_.clear();
 }
 
 }  // namespace mx::link

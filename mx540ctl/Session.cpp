@@ -168,8 +168,10 @@ std::optional<Failure> Session::write_settings(const TSettings& wanted) {
   if (boot_mode)
     return Failure{Status::device_failed, "The unit " + label_ +
                                               " is in boot mode; update its firmware (or reset it) first."};
-  settings_edit([&](TSettings& s) { s = wanted; });
-  save();
+  settings_edit_and_save([&](TSettings& s) {
+    s = wanted;
+    return true;
+  });
   // The worker sends the write before the read; the read's answer is copied
   // into the record once no write is left, and then shows the unit itself.
   const auto deadline = Clock::now() + timeouts_.answer;

@@ -177,4 +177,44 @@ TEST_F(VirtualLink, NoWriteReachesANewConnectionBeforeItsFirstReply) {
   EXPECT_EQ(d[21], 7);
 }
 
+TEST_F(VirtualLink, AChangeOnTheUnitShowsAtTheNextPollAfterLostRepliesAndAnEdit) {
+  ASSERT_TRUE(usb_init());
+  ASSERT_TRUE(pump_until([&] { return refreshes > 0; }));
+  // Three polls whose replies are spoilt on the way.
+  lib->device().control("corrupt-crc 3");
+  for (int i = 0; i < 3; ++i)
+    post_request(cmd_read);
+  auto armed = [&] { return lib->device().with_model([](mxv::TDeviceModel& m) { return m.faults.corrupt_crc; }); };
+  for (int polls = 0; armed() > 0 && polls < 10; ++polls) {
+    post_request(cmd_read);
+    pump_until([] { return false; }, 50ms);
+  }
+  ASSERT_EQ(armed(), 0u);
+  settings_edit_and_save([](TSettings& r) {
+    r.gain[0] = -6;
+    return true;
+  });
+  ASSERT_TRUE(pump_until([&] { return device_settings()[9] == static_cast<uint8_t>(-6); }));
+
+  // Changed on the unit itself: the first poll after the write shows it.
+  auto changed = device_settings();
+  changed[21] = 9;
+  std::string hex;
+  for (uint8_t b : changed) {
+    static const char digits[] = "0123456789ABCDEF";
+    hex += digits[b >> 4];
+    hex += digits[b & 15];
+  }
+  ASSERT_EQ(lib->device().control("settings " + hex), "ok");
+  int polls = 0;
+  while (settings_get().delay[0] != 9 && polls < 5) {
+    const int before = refreshes;
+    post_request(cmd_read);
+    ++polls;
+    ASSERT_TRUE(pump_until([&] { return refreshes > before; }));
+  }
+  EXPECT_EQ(polls, 1);
+  EXPECT_EQ(settings_get().gain[0], -6);
+}
+
 }  // namespace

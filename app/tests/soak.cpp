@@ -252,16 +252,23 @@ class Soak {
     const auto reads = read_times(app_.device());
     polls_ += static_cast<int>(reads.size());
     int missed = 0;
+    std::string gaps;
     for (size_t i = 1; i < reads.size(); ++i) {
       const long gap = reads[i] - reads[i - 1];
-      if (gap > poll_ms * 3 / 2) missed += static_cast<int>((gap + poll_ms / 2) / poll_ms) - 1;
+      if (gap > poll_ms * 3 / 2) {
+        missed += static_cast<int>((gap + poll_ms / 2) / poll_ms) - 1;
+        gaps += " " + std::to_string(gap) + " ms after read " + std::to_string(i);
+      }
     }
     // Over a connection of two full intervals at least two reads must come.
     const int at_least = static_cast<int>(connected_for.count() / poll_ms);
     if (reads.size() < static_cast<size_t>(at_least)) missed = std::max(missed, at_least - static_cast<int>(reads.size()));
-    if (missed > 0)
-      std::printf("  missed %d poll(s) in a connection of %.1f s: %zu reads\n", missed,
-                  connected_for.count() / 1000.0, reads.size());
+    if (missed > 0) {
+      std::printf("  missed %d poll(s) in a connection of %.1f s: %zu reads;%s\n", missed,
+                  connected_for.count() / 1000.0, reads.size(), gaps.empty() ? " too few" : gaps.c_str());
+      std::ifstream log(app_.device().dir() / "frames.log");
+      for (std::string line; std::getline(log, line);) std::printf("    %s\n", line.substr(0, 90).c_str());
+    }
     missed_ += missed;
   }
 

@@ -410,6 +410,21 @@ TEST_F(MainWindow, UnplugDisablesAndEmptiesAboutReplugEnables) {
   EXPECT_EQ(app->exit_code(), 0u);
 }
 
+TEST_F(MainWindow, ClosesAtOnceWhileTheUnitHangsAReport) {
+  start();
+  ASSERT_TRUE(wait_until([&] { return connected(); }));
+  // The next poll's report keeps the library's call busy for 20 s.
+  ASSERT_EQ(app->device().command("stall 20000"), "ok");
+  ASSERT_TRUE(wait_until([&] { return app->device().state("stall_ms") == "0"; }, milliseconds(8000)));
+  const auto closing = std::chrono::steady_clock::now();
+  app->stop(milliseconds(15000));
+  const auto took = std::chrono::steady_clock::now() - closing;
+  EXPECT_FALSE(app->running());
+  EXPECT_EQ(app->exit_code(), 0u);
+  std::printf("closed %.2f s after WM_CLOSE with a report hanging\n", std::chrono::duration<double>(took).count());
+  EXPECT_LT(took, milliseconds(3000));
+}
+
 TEST_F(MainWindow, PresetFourOrFiveTouchesNoPreset) {
   Record r = sample_record(1);
   start({"settings " + hex(r)});

@@ -245,6 +245,28 @@ TEST_F(ReadThread, AReportInHandGoesToTheNextTakerOnlyWhileItsDeviceStaysOpen) {
   EXPECT_EQ(delivered.reports[2][1], 4) << "a closed device's report was delivered";
 }
 
+TEST_F(ReadThread, OpeningAnotherDeviceDropsAReportHeldFromTheFirst) {
+  auto second = plug(vendor_device("b"));
+  ASSERT_EQ(HIDscanForDevices(), 2);
+  HIDsetEventHandler(&on_report);
+  ASSERT_EQ(HIDopenDevice(0), 1);
+  ASSERT_TRUE(wait_for([this] { return bus.pending_reads() == 1; }, 2s));
+  // Device 0's report is taken just as the handler goes: it waits in hand.
+  bus.set_report_taken_hook([this] {
+    HIDsetEventHandler(nullptr);
+    bus.set_report_taken_hook(nullptr);
+  });
+  queue(1, 1);
+  ASSERT_TRUE(wait_for([this] { return loaded->library().holds_report(); }, 2s));
+
+  ASSERT_EQ(HIDopenDevice(1), 1);
+  EXPECT_FALSE(loaded->library().holds_report());
+  HIDsetEventHandler(&on_report);
+  second->queue_input_report(std::vector<uint8_t>{1, 2});
+  ASSERT_TRUE(wait_for([] { return delivered.size() >= 1; }, 2s));
+  EXPECT_EQ(delivered.reports[0][1], 2) << "device 0's report reached the host after device 1 was opened";
+}
+
 TEST_F(ReadThread, HostReadsAndTheReadThreadTakeEachReportExactlyOnce) {
   HIDsetEventHandler(&on_report);
   ASSERT_EQ(HIDopenDevice(0), 1);

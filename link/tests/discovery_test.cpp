@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <future>
 #include <map>
 #include <mutex>
 #include <set>
@@ -397,6 +398,54 @@ TEST_F(Discovery, RescanNeverHandsTheLibraryAClosedDeviceWhileTheWorkerSends) {
   EXPECT_EQ(fake.reports_without_device(), 0);
 }
 
+
+TEST_F(Discovery, AReportCallThatHangsCostsRescanAndStopAtMostTheirBound) {
+  using Clock = std::chrono::steady_clock;
+  ASSERT_TRUE(init_with({device()}));
+  ASSERT_TRUE(fake.wait_frames(1));
+  // The unit hangs on the first report of a nine-report block (and only on it).
+  fake.set_gate(false, true);
+  const std::vector<uint8_t> block(512, 3);
+  auto writer = std::async(std::launch::async, [&] { return write_eep(0x0200, block.data(), block.size()); });
+  ASSERT_TRUE(fake.wait_blocked());
+
+  // A device change re-plugs the unit: the close gives up the hanging call.
+  auto started = Clock::now();
+  device_change({device()});
+  EXPECT_LT(Clock::now() - started, 2s);
+  EXPECT_TRUE(dev_open);
+  ASSERT_EQ(fake.opens(), 2);
+  ASSERT_EQ(writer.wait_for(5s), std::future_status::ready);
+  EXPECT_FALSE(writer.get());
+  EXPECT_EQ(link_workers_left_behind(), 1u);
+  // A fresh worker serves the new connection: its first read, then a reset.
+  ASSERT_TRUE(wait_until([&] { return !fake.reports_on(2).empty(); }));
+  EXPECT_TRUE(post_and_wait(cmd_reset));
+
+  // The hanging call returns at last: nothing of its frame reaches the new
+  // connection, and its worker ends.
+  fake.set_gate(true);
+  ASSERT_TRUE(wait_until([] { return link_workers_left_behind() == 0; }));
+  std::vector<uint8_t> on_new;
+  for (const auto& r : fake.reports_on(2)) {
+    EXPECT_EQ(get_be16(r.data() + 1), 0) << "a later piece of the given-up frame";
+    on_new.push_back(r[report_header]);
+  }
+  EXPECT_EQ(on_new, (std::vector<uint8_t>{cmd_read, cmd_reset}));
+  EXPECT_EQ(fake.reports_on(1).back()[report_header], cmd_eeprom);
+
+  // Closing the program while a report hangs: usb_stop ends within its bound too.
+  fake.set_gate(false, true);
+  post_request(cmd_boot_request);
+  ASSERT_TRUE(fake.wait_blocked());
+  started = Clock::now();
+  usb_stop();
+  EXPECT_LT(Clock::now() - started, 2s);
+  EXPECT_FALSE(dev_open);
+  EXPECT_EQ(fake.current(), -1);
+  fake.set_gate(true);
+  EXPECT_TRUE(wait_until([] { return link_workers_left_behind() == 0; }));
+}
 
 // Locks as other programs would hold them: `others` maps a serial to the
 // program holding it; the link's takes and give-backs are recorded.

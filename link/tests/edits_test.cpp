@@ -11,6 +11,7 @@
 #include <cstring>
 #include <deque>
 #include <mutex>
+#include <utility>
 
 using namespace std::chrono_literals;
 
@@ -199,6 +200,33 @@ TEST_F(Edits, ADeviceChangeKeepsTheEditForTheSameUnitAndDropsItForAnother) {
   }
 }
 
+TEST_F(Edits, AnEditBeforeTheUnitReturnsAsItsBootLoaderIsNeverWritten) {
+  connect("0001", with_gain(2));
+  ASSERT_TRUE(fake.wait_frames(1));
+  answer();
+  // The edit waits while the unit re-enumerates; the same serial comes back
+  // first as its boot loader, then with its firmware.
+  link_bind_entries(fake.entries(), 65, false);
+  edit_gain(-9);
+  ASSERT_TRUE(settled());
+  TFakeDevice boot;
+  boot.product = "MX-540KTR (boot)";
+  fake.set_devices({boot});
+  fake.clear_records();
+  rescan();
+  ASSERT_TRUE(boot_mode);
+  connect("0001", with_gain(2));
+  ASSERT_TRUE(fake.wait_frames(1));
+  answer();
+  ASSERT_TRUE(settled());
+  post_request(cmd_read);
+  ASSERT_TRUE(fake.wait_frames(2));
+  answer();
+  EXPECT_EQ(commands(), (std::vector<uint8_t>{cmd_read, cmd_read}));
+  EXPECT_EQ(on_device().gain[0], 2);
+  EXPECT_EQ(settings_get().gain[0], 2);
+}
+
 TEST_F(Edits, AMultiReportReplyIsTakenAtItsEndMark) {
   TSettings s{};
   s.scale[2] = 2;
@@ -213,6 +241,108 @@ TEST_F(Edits, AMultiReportReplyIsTakenAtItsEndMark) {
   EXPECT_EQ(settings_get().scale[2], 2);
   EXPECT_TRUE(refresh_pending);
   EXPECT_EQ(link_rx_size(), 0u);
+}
+
+// The record's rules, played step by step as the worker and the read thread
+// would: which reply may be copied, whatever was lost on the way.
+class Record : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    record.connected(1, "0001", true);
+    poll(device);
+  }
+  // A read goes out; `answered`: its reply comes back. Gives whether it was copied.
+  bool poll(const TSettings& on_unit, bool answered = true) {
+    record.read_done(record.read_taken(), true);
+    return answered && record.reply(cmd_read, on_unit);
+  }
+  static TSettings with(int gain, int delay = 0) {
+    TSettings s{};
+    s.gain[0] = static_cast<int8_t>(gain);
+    s.delay[0] = static_cast<uint8_t>(delay);
+    return s;
+  }
+  bool edit(int gain) {
+    return record.edit_and_write([gain](TSettings& s) {
+      s.gain[0] = static_cast<int8_t>(gain);
+      return true;
+    });
+  }
+
+  mx::link::TSettingsRecord record;
+  TSettings device = with(2);
+};
+
+TEST_F(Record, AReplyLandingRightAfterAnEditCannotUndoIt) {
+  // The reply comes in the moment the edit is made, before the worker takes
+  // the write (the wake-up is the first thing to run after the edit).
+  bool replied = false;
+  record.set_wake([&] {
+    if (!std::exchange(replied, true)) {
+      EXPECT_FALSE(record.reply(cmd_read, device));
+    }
+  });
+  ASSERT_TRUE(edit(-7));
+  record.set_wake(nullptr);
+  ASSERT_TRUE(replied);
+  const auto write = record.take_write();
+  ASSERT_TRUE(write);
+  EXPECT_EQ(write->record.gain[0], -7);
+  EXPECT_EQ(record.get().gain[0], -7);
+
+  // Replies while that write goes out (a poll's, and the unit's answer to the
+  // write itself coming in before the write's outcome), and the write then
+  // refused: the edit stays and the retry after the next read reply carries it.
+  EXPECT_FALSE(record.reply(cmd_read, device));
+  EXPECT_FALSE(record.reply(cmd_write, device));
+  record.write_done(*write, false);
+  EXPECT_EQ(record.get().gain[0], -7);
+  EXPECT_FALSE(record.take_write()) << "retried before the unit answered again";
+  EXPECT_FALSE(poll(device));
+  const auto retry = record.take_write();
+  ASSERT_TRUE(retry);
+  EXPECT_EQ(retry->record.gain[0], -7);
+}
+
+TEST_F(Record, LostRepliesCostOnlyThePollsTheyAnswered) {
+  // Three polls whose replies are lost (bad CRC, a dropped piece, silence).
+  for (int i = 0; i < 3; ++i)
+    poll(device, false);
+  ASSERT_TRUE(edit(-5));
+  auto write = record.take_write();
+  ASSERT_TRUE(write);
+  record.write_done(*write, true);
+  device = with(-5);
+  EXPECT_TRUE(record.reply(cmd_write, device)) << "the last write's answer shows the unit after it";
+  // A change made on the unit itself shows with the next poll.
+  device = with(-5, 12);
+  EXPECT_TRUE(poll(device));
+  EXPECT_EQ(record.get().delay[0], 12);
+
+  // A poll, an edit and another poll, with the first poll's reply and the
+  // write's answer both lost: the second poll's reply may predate the write,
+  // the third one shows the unit.
+  poll(device, false);
+  ASSERT_TRUE(edit(-1));
+  write = record.take_write();
+  ASSERT_TRUE(write);
+  record.write_done(*write, true);
+  device = with(-1, 4);
+  poll(device, false);
+  record.read_done(record.read_taken(), true);
+  EXPECT_FALSE(record.reply(cmd_read, device));
+  EXPECT_TRUE(poll(device));
+  EXPECT_EQ(record.get().delay[0], 4);
+
+  // A reply to a read sent before a write that is still unanswered is old.
+  const uint64_t early = record.read_taken();
+  record.read_done(early, true);
+  ASSERT_TRUE(edit(3));
+  write = record.take_write();
+  record.write_done(*write, true);
+  EXPECT_FALSE(record.reply(cmd_read, with(-1, 4)));
+  EXPECT_EQ(record.get().gain[0], 3);
+  EXPECT_TRUE(record.reply(cmd_write, with(3, 4)));
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <cstring>
+#include <thread>
 
 namespace {
 
@@ -41,7 +42,10 @@ void TFakeHid::reset() {
   outcome_ = nullptr;
   on_frame_ = nullptr;
   gate_open_ = true;
+  gate_one_call_ = gate_taken_ = false;
   blocked_ = false;
+  opens_ = 0;
+  report_opens_.clear();
   report_handler_ = nullptr;
   usb_handler_ = nullptr;
   changed_.notify_all();
@@ -85,6 +89,7 @@ void TFakeHid::clear_records() {
   std::lock_guard guard(lock_);
   calls_.clear();
   reports_.clear();
+  report_opens_.clear();
   frames_.clear();
 }
 int TFakeHid::current() {
@@ -95,6 +100,20 @@ int TFakeHid::current() {
 int TFakeHid::reports_without_device() {
   std::lock_guard guard(lock_);
   return orphans_;
+}
+
+std::vector<std::vector<uint8_t>> TFakeHid::reports_on(int open) {
+  std::lock_guard guard(lock_);
+  std::vector<std::vector<uint8_t>> out;
+  for (size_t i = 0; i < reports_.size(); ++i)
+    if (report_opens_[i] == open)
+      out.push_back(reports_[i]);
+  return out;
+}
+
+int TFakeHid::opens() {
+  std::lock_guard guard(lock_);
+  return opens_;
 }
 
 bool TFakeHid::wait_frames(size_t n, int timeout_ms) {
@@ -110,9 +129,11 @@ void TFakeHid::set_on_frame(std::function<void(const TFrame&)> on_frame) {
   std::lock_guard guard(lock_);
   on_frame_ = std::move(on_frame);
 }
-void TFakeHid::set_gate(bool open) {
+void TFakeHid::set_gate(bool open, bool one_call) {
   std::lock_guard guard(lock_);
   gate_open_ = open;
+  gate_one_call_ = one_call;
+  gate_taken_ = false;
   changed_.notify_all();
 }
 bool TFakeHid::wait_blocked(int timeout_ms) {
@@ -163,6 +184,7 @@ uint8_t TFakeHid::open(uint8_t index) {
     return 0;
   }
   current_ = index;
+  ++opens_;
   return 1;
 }
 
@@ -176,21 +198,25 @@ uint8_t TFakeHid::close() {
 
 uint8_t TFakeHid::set_output_report(void* buffer) {
   std::unique_lock lk(lock_);
-  if (!gate_open_) {
+  // The device the call starts on gets the report, as the library's handle lease does.
+  const int open = current_ >= 0 ? opens_ : 0;
+  const size_t len = current_ >= 0 ? scanned_[current_].output_len : 0;
+  if (!gate_open_ && !(gate_one_call_ && gate_taken_)) {
+    gate_taken_ = true;
     blocked_ = true;
     changed_.notify_all();
     changed_.wait(lk, [&] { return gate_open_; });
     blocked_ = false;
   }
-  if (current_ < 0) {
+  if (open == 0) {
     ++orphans_;
     return 0;
   }
   // The real library sends OutputReportByteLength bytes from the buffer; reading
   // as many here lets AddressSanitizer catch a buffer that is too short.
-  const size_t len = scanned_[current_].output_len;
   const auto* bytes = static_cast<const uint8_t*>(buffer);
   reports_.emplace_back(bytes, bytes + len);
+  report_opens_.push_back(open);
   const uint8_t outcome = outcome_ ? outcome_(bytes) : 1;
   TFrame frame;
   if (assembler_.feed(bytes, len, frame) == TFrameAssembler::TFeed::good) {
@@ -211,6 +237,16 @@ void TFakeHid::set_report_handler(THIDReportHandler handler) {
 void TFakeHid::set_usb_handler(TUSBEventHandler handler) {
   std::lock_guard guard(lock_);
   usb_handler_ = handler;
+}
+
+bool wait_until(const std::function<bool()>& done, std::chrono::milliseconds limit) {
+  const auto end = std::chrono::steady_clock::now() + limit;
+  while (!done()) {
+    if (std::chrono::steady_clock::now() > end)
+      return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return true;
 }
 
 std::vector<THIDReport> reply_reports(uint8_t cmd, const std::vector<uint8_t>& payload) {

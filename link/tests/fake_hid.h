@@ -5,6 +5,7 @@
 
 #include "USB.h"
 
+#include <chrono>
 #include <condition_variable>
 #include <functional>
 #include <mutex>
@@ -40,13 +41,20 @@ class TFakeHid {
   int current();                               // open device index or -1
   int reports_without_device();                // HIDSetOutputReport calls with no device open
   bool wait_frames(size_t n, int timeout_ms = 5000);
+  // Every output report that reached the device while its n-th successful open
+  // (counted from 1) was the open one, judged when the call came in: the
+  // library holds on to the handle a call started on.
+  std::vector<std::vector<uint8_t>> reports_on(int open);
+  int opens();
 
   // Outcome of each HIDSetOutputReport call (default: 1 while a device is open).
   void set_outcome(std::function<uint8_t(const uint8_t* report)> outcome);
   // Runs on the sending thread for every completed frame (replies, checks).
   void set_on_frame(std::function<void(const TFrame&)> on_frame);
   // While closed, HIDSetOutputReport blocks: lets a test hold a send half-way.
-  void set_gate(bool open);
+  // `one_call`: only the first call to reach the closed gate waits there (a
+  // unit that hangs on one report); later ones pass.
+  void set_gate(bool open, bool one_call = false);
   bool wait_blocked(int timeout_ms = 5000);     // a send is waiting at the closed gate
 
   THIDReportHandler report_handler();
@@ -75,7 +83,11 @@ class TFakeHid {
   std::function<uint8_t(const uint8_t*)> outcome_;
   std::function<void(const TFrame&)> on_frame_;
   bool gate_open_ = true;
+  bool gate_one_call_ = false;
+  bool gate_taken_ = false;
   bool blocked_ = false;
+  int opens_ = 0;
+  std::vector<int> report_opens_;
   THIDReportHandler report_handler_ = nullptr;
   TUSBEventHandler usb_handler_ = nullptr;
 };
@@ -96,6 +108,9 @@ class TMainQueue {
   std::vector<std::function<void()>> routines_;
 };
 TMainQueue& main_queue();
+
+// Tests every millisecond until `done` holds or `limit` passes.
+bool wait_until(const std::function<bool()>& done, std::chrono::milliseconds limit = std::chrono::seconds(5));
 
 // Device-to-host reports of a reply frame (offset, end mark).
 std::vector<THIDReport> reply_reports(uint8_t cmd, const std::vector<uint8_t>& payload);

@@ -13,6 +13,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <future>
 #include <iterator>
 #include <map>
 #include <memory>
@@ -274,6 +275,33 @@ TEST_F(ToolTest, UpdateOneUnitAndAWrongModelFile) {
   ASSERT_GE(flash_now.size(), flash.size());
   EXPECT_TRUE(std::equal(flash.begin(), flash.end(), flash_now.begin()));
   EXPECT_EQ(read_text(unit_dir(1) / "version.txt").substr(0, 3), "2.1");
+}
+
+TEST_F(ToolTest, AnUpdateOfAUnitThatHangsEndsSoonAfterTheBlockBound) {
+  write_bytes(folder_ / "fw.vnxu", make_vnxu_file("MX-540KTR ", 2, 1, firmware(60000, 5, "2.1"), firmware(1000, 6, "0.0")));
+  fs::create_directories(unit_dir(1) / "control");
+  std::ofstream(unit_dir(1) / "control" / "00.cmd") << "transfer-us 3000\n";
+  auto update = std::async(std::launch::async, [&] { return tool(L"update fw.vnxu"); });
+  auto flashing = [&] {
+    const auto cmds = frame_cmds(1);
+    return std::find(cmds.begin(), cmds.end(), 0xF1u) != cmds.end();
+  };
+  const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  while (!flashing() && std::chrono::steady_clock::now() < give_up)
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  ASSERT_TRUE(flashing());
+  // The unit hangs on its next report for longer than the tool waits for a block.
+  std::ofstream(unit_dir(1) / "control" / "01.cmd") << "stall 30000\n";
+  while (fs::exists(unit_dir(1) / "control" / "01.cmd") && std::chrono::steady_clock::now() < give_up)
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  const auto stalled = std::chrono::steady_clock::now();
+  const ToolRun run = update.get();
+  const auto took = std::chrono::steady_clock::now() - stalled;
+  EXPECT_EQ(run.status, 5u) << trace(run);
+  EXPECT_NE(run.err.find("stopped taking update blocks"), std::string::npos) << run.err;
+  // The tool's bound for one block is 10 s; its end adds at most about a second.
+  std::printf("ended %.2f s after the unit hung\n", std::chrono::duration<double>(took).count());
+  EXPECT_LT(took, std::chrono::seconds(12));
 }
 
 TEST_F(ToolTest, UpdateAllOfThreeUnits) {
