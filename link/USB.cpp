@@ -295,4 +295,6 @@ bool link_sends_stopped() { return L().device.sending_stopped(); }
 
 size_t link_workers_left_behind() { return L().mailbox.left_behind(); }
 
+bool link_device_closing() { return L().device.closing(); }
+
 size_t link_output_report_len() { return L().device.output_report_len(); }

@@ -154,6 +154,11 @@ bool TSettingsRecord::reply(uint8_t cmd, const TSettings& received) {
   std::function<void()> wake;
   {
     std::lock_guard guard(lock_);
+    // Between two connections a reply belongs to no unit: it answers a
+    // connection already closed, and copied it would make the record look
+    // like another unit's (which drops the next connection's pending edit).
+    if (between_connections_)
+      return false;
     const bool current = answer_locked(cmd == cmd_read ? TKind::read : TKind::write);
     if (cmd == cmd_read) {
       // The connection's first read reply: the device has been heard, writes may go.
@@ -199,6 +204,7 @@ void TSettingsRecord::connected(uint64_t connection, const std::string& serial, 
   }
   unit_ = serial;
   held_ = true;
+  between_connections_ = false;
 }
 
 void TSettingsRecord::disconnected() {
@@ -206,6 +212,7 @@ void TSettingsRecord::disconnected() {
   forget_requests_locked();
   unit_.clear();
   held_ = true;
+  between_connections_ = true;
 }
 
 void TSettingsRecord::set_wake(std::function<void()> wake) {
@@ -221,7 +228,7 @@ bool TSettingsRecord::writes_held() const {
 void TSettingsRecord::reset() {
   std::lock_guard guard(lock_);
   record_ = {};
-  write_wanted_ = write_in_progress_ = held_ = false;
+  write_wanted_ = write_in_progress_ = held_ = between_connections_ = false;
   unit_.clear();
   edit_unit_.clear();
   record_unit_.clear();

@@ -106,6 +106,7 @@ class TSettingsRecord {
   bool write_wanted_ = false;
   bool write_in_progress_ = false;
   bool held_ = false;
+  bool between_connections_ = false;  // disconnected, not yet connected again
   std::string unit_;       // serial number of the connected unit
   std::string edit_unit_;  // the unit the pending edit was made on
   std::string record_unit_;  // the unit whose values the record holds

@@ -75,6 +75,11 @@ ParsedCommandLine parse_command_line(const std::vector<std::string>& args) {
   CLI::App* reset = app.add_subcommand("reset", "Reset the unit's settings to the factory values");
   serial_option(reset);
 
+#if defined(__linux__)
+  CLI::App* udev_rule = app.add_subcommand(
+      "udev-rule", "Print the udev rule that lets the user at the local seat use the units without root");
+#endif
+
   ParsedCommandLine result;
   std::ostringstream out, err;
   try {
@@ -94,6 +99,9 @@ ParsedCommandLine parse_command_line(const std::vector<std::string>& args) {
                                                     {reset, Command::reset}};
   for (const auto& [sub, command] : commands)
     if (sub->parsed()) o.command = command;
+#if defined(__linux__)
+  if (udev_rule->parsed()) o.command = Command::udev_rule;
+#endif
   if (o.command == Command::set) {
     if (preset) o.preset = preset - 1;
     for (const std::string& text : pairs) {

@@ -10,7 +10,7 @@
 
 namespace mx::ctl {
 
-enum class Command { list, show, set, save, load, update, reset };
+enum class Command { list, show, set, save, load, update, reset, udev_rule };
 
 struct Options {
   Command command = Command::list;

@@ -339,6 +339,10 @@ Status run_command(const Options& o, Session& session, MainLoop& loop, Io& io) {
     case Command::load: return run_load(o, session, io);
     case Command::reset: return run_reset(o, session, io);
     case Command::update: return o.all ? run_update_all(o, session, loop, io) : run_update_one(o, session, io);
+    case Command::udev_rule:
+      if (io.udev_rule.empty()) return fail(o, io, {Status::usage, "This build has no udev rule."});
+      io.out(io.udev_rule);
+      return Status::ok;
   }
   return Status::usage;
 }

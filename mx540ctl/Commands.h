@@ -34,6 +34,7 @@ struct Io {
   std::function<void()> stop_children;
   // Whether the operator asked to stop (Ctrl+C); the main loop is notified then.
   std::function<bool()> interrupted;
+  std::string udev_rule;                  // `udev-rule` prints it (Linux)
 };
 
 // Runs the command; gives the exit status.

@@ -147,6 +147,8 @@ std::optional<Failure> Session::connect(const TUnitSeen& unit, bool by_path) {
     const auto found = find_units(units, serial_, by_path_ ? path_ : std::string());
     if (!found.empty() && !found.front()->held_by.empty()) return held(label_, found.front()->held_by);
     if (found.empty()) return Failure{Status::no_unit, "The unit " + label_ + " is no longer connected."};
+    if (open_failure_)
+      if (auto reason = open_failure_(serial_)) return reason;
     return Failure{Status::device_failed, "The unit " + label_ + " could not be opened."};
   }
   if (!device_identity().boot &&

@@ -70,6 +70,12 @@ class Session {
   // Ends the link (worker stopped, lock given back).
   void stop();
 
+  // Why a unit could not be opened, where the platform can tell more than
+  // "could not be opened" (Linux: permission denied); nullopt otherwise.
+  void set_open_failure(std::function<std::optional<Failure>(const std::string& serial)> explain) {
+    open_failure_ = std::move(explain);
+  }
+
  private:
   bool wait(const std::function<bool()>& done, std::chrono::milliseconds bound);
   bool unit_open(bool boot) const;
@@ -82,6 +88,7 @@ class Session {
   std::atomic<unsigned> reads_answered_{0};
   std::atomic<bool> finish_answered_{false};
   std::atomic<bool> reset_answered_{false};
+  std::function<std::optional<Failure>(const std::string& serial)> open_failure_;
 };
 
 // A unit is known by its device path when it has no serial number or another

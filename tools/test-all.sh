@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds every flavour and runs every test:
 #   native, native with ASan+UBSan, native with TSan, and Windows under Wine,
-#   then a short pass of every fuzz target (tools/fuzz.sh --runs).
+#   then a short pass of every fuzz target (tools/fuzz.sh --runs), then
+#   mx540ctl for Linux against the kernel's USB HID stack in a VM
+#   (tools/linux-vm-test.sh: one boot, each check counted as a test).
 # The summary names every test that was skipped, flavour by flavour; the last
 # line gives the counts. Build folders: build/{native,asan,tsan,win,fuzz}.
 set -uo pipefail
@@ -74,6 +76,20 @@ if tools/fuzz.sh --runs "${MX_FUZZ_RUNS:-30000}" | tee build/fuzz.pass.log; then
   summary+=("fuzz: $(grep -c ' crashes 0 ' build/fuzz.pass.log) targets, no crash")
 else
   summary+=("fuzz: FAILED (see build/fuzz.pass.log)"); status=1
+fi
+
+echo "=== linux-vm: mx540ctl against the kernel's USB HID stack in a VM"
+vm_started=$(date +%s)
+tools/linux-vm-test.sh | tee build/linux-vm.log
+vm_line=$(grep -E '^[0-9]+ passed, [0-9]+ failed' build/linux-vm.log | tail -n1)
+if [ -n "$vm_line" ]; then
+  vm_passed=${vm_line%% passed*}
+  vm_failed=$(sed -E 's/.* ([0-9]+) failed.*/\1/' <<<"$vm_line")
+  total=$((total + vm_passed + vm_failed)); failed=$((failed + vm_failed))
+  [ "$vm_failed" -eq 0 ] || status=1
+  summary+=("linux-vm: $vm_passed/$((vm_passed + vm_failed)) checks passed ($(( $(date +%s) - vm_started )) s, build and boot)")
+else
+  summary+=("linux-vm: did not complete (see build/linux-vm.log)"); failed=$((failed + 1)); status=1
 fi
 
 printf '%s\n' "${summary[@]}"

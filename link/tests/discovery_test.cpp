@@ -399,6 +399,25 @@ TEST_F(Discovery, RescanNeverHandsTheLibraryAClosedDeviceWhileTheWorkerSends) {
 }
 
 
+TEST_F(Discovery, ADeviceChangeLetsTheBlockGoingOutEndAndTheNextGoesToTheUnitAgain) {
+  ASSERT_TRUE(init_with({device("MX-540KTR (boot)")}));
+  // Another unit re-enumerates while the third report of a nine-report block goes out.
+  fake.set_gate(false, true, 2);
+  const std::vector<uint8_t> block(512, 7);
+  auto writer = std::async(std::launch::async, [&] { return write_eep(0x0200, block.data(), block.size()); });
+  ASSERT_TRUE(fake.wait_blocked());
+  auto change = std::async(std::launch::async, [&] { device_change({other(), device("MX-540KTR (boot)")}); });
+  ASSERT_TRUE(wait_until([] { return link_device_closing(); }));
+  fake.set_gate(true);
+  ASSERT_EQ(writer.wait_for(5s), std::future_status::ready);
+  EXPECT_TRUE(writer.get()) << "the block was cut by the rescan";
+  ASSERT_EQ(change.wait_for(5s), std::future_status::ready);
+  EXPECT_EQ(fake.reports_on(1).size(), 9u);
+  ASSERT_EQ(fake.opens(), 2);
+  EXPECT_TRUE(write_eep(0x0400, block.data(), block.size()));
+  EXPECT_EQ(fake.reports_on(2).size(), 9u);
+}
+
 TEST_F(Discovery, AReportCallThatHangsCostsRescanAndStopAtMostTheirBound) {
   using Clock = std::chrono::steady_clock;
   ASSERT_TRUE(init_with({device()}));

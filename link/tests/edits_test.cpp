@@ -304,6 +304,19 @@ TEST_F(Record, AReplyLandingRightAfterAnEditCannotUndoIt) {
   EXPECT_EQ(retry->record.gain[0], -7);
 }
 
+TEST_F(Record, AReplyBetweenTwoConnectionsDropsNoEditOfTheNextOne) {
+  // A device change: the old connection's last answer comes in while the
+  // link is between connections, then the operator edits on the new one.
+  record.disconnected();
+  EXPECT_FALSE(record.reply(cmd_read, with(-3)));
+  record.connected(2, "0001", true);
+  ASSERT_TRUE(edit(-9));
+  EXPECT_FALSE(poll(with(-3)));
+  const auto write = record.take_write();
+  ASSERT_TRUE(write) << "the edit was dropped";
+  EXPECT_EQ(write->record.gain[0], -9);
+}
+
 TEST_F(Record, LostRepliesCostOnlyThePollsTheyAnswered) {
   // Three polls whose replies are lost (bad CRC, a dropped piece, silence).
   for (int i = 0; i < 3; ++i)
