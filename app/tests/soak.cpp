@@ -210,12 +210,21 @@ class Soak {
       boxes_.push_back("(not connected again within 15 s)");
       return;
     }
+    // The device rewrites frames.log up to 20 ms after it ran the command, so
+    // until then the file still holds the reads from before the clear.
+    const auto old_reads = read_times(app_.device());
+    const long last_old = old_reads.empty() ? -1 : old_reads.back();
     app_.device().command("clear-log");
     const auto cleared = Clock::now();
     // One edit of the active preset's SDI pair, just after a poll's answer has
     // been shown: the driver's choice is two messages (select, then notify),
     // and a refresh of the window between them would turn the edit back.
-    wait_until([&] { return !read_times(app_.device()).empty(); }, milliseconds(3000));
+    wait_until(
+        [&] {
+          const auto reads = read_times(app_.device());
+          return !reads.empty() && reads.front() > last_old;
+        },
+        milliseconds(3000));
     std::this_thread::sleep_for(milliseconds(300));
     const auto before = app_.device().settings();
     if (before) {
@@ -230,9 +239,9 @@ class Soak {
         ++edits_ok_;
       } else {
         const auto now = app_.device().settings();
-        std::printf("  edit %d lost: preset %d src %d -> %d (window showed %d, %s); device now %d\n", edits_, preset,
-                    (*before)[5 + preset], value, shown, was_connected ? "connected" : "not connected",
-                    now ? (*now)[5 + preset] : -1);
+        std::printf("  edit %d lost: preset %d src %d -> %d (window showed %d, %s); device now %d, window now %d\n",
+                    edits_, preset, (*before)[5 + preset], value, shown, was_connected ? "connected" : "not connected",
+                    now ? (*now)[5 + preset] : -1, chosen_item(src_));
         std::ifstream log(app_.device().dir() / "frames.log");
         for (std::string line; std::getline(log, line);) std::printf("    %s\n", line.substr(0, 90).c_str());
       }
