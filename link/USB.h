@@ -39,6 +39,10 @@ using mx::link::TDeviceIdentity;
 // Whole-record access from any thread: each call sees or leaves the record whole.
 // `edit` runs under the record's lock and must not call back into the link.
 TSettings settings_get();
+// The serial of the unit whose values the record holds (its read reply was
+// copied); empty before any. Until it names the unit connected now, the
+// record still shows the one before.
+std::string settings_unit();
 void settings_edit(const std::function<void(TSettings&)>& edit);
 // An edit and its write in one step (the windows' and the tool's edits):
 // `edit` gives whether it changed anything, and a change is written to the
@@ -91,6 +95,10 @@ std::shared_ptr<mx::link::TUnitLocks> link_win32_unit_locks();
 // or held); a serial that no unit has binds nothing and still lists every unit
 // in units_seen. Takes effect at the next discovery pass (usb_init, rescan).
 void link_choose_unit(const std::string& serial);
+
+// The program that holds `serial`'s lock now, asked without taking it; empty
+// when the unit is free or this process drives it, or no locks are set.
+std::string unit_holder(const std::string& serial);
 
 // Every VORNIX unit the last discovery pass saw, in bus order.
 struct TUnitSeen {

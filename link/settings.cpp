@@ -218,6 +218,11 @@ bool TSettingsRecord::writes_held() const {
   return held_;
 }
 
+std::string TSettingsRecord::record_unit() const {
+  std::lock_guard guard(lock_);
+  return record_unit_;
+}
+
 void TSettingsRecord::reset() {
   std::lock_guard guard(lock_);
   record_ = {};

@@ -86,6 +86,8 @@ class TSettingsRecord {
   void set_wake(std::function<void()> wake);
 
   bool writes_held() const;
+  // The serial of the unit whose values the record holds; empty before any reply.
+  std::string record_unit() const;
   void reset();
 
  private:

@@ -18,6 +18,13 @@ class TUnitLocks {
   // false: `holder` names the program holding it.
   virtual bool take(const std::string& serial, std::string& holder) = 0;
   virtual void give_back(const std::string& serial) = 0;
+  // The program holding the unit's lock when another process holds it; empty
+  // when it is free, held by this process, or the lock cannot tell. Takes
+  // nothing.
+  virtual std::string holder(const std::string& serial) {
+    (void)serial;
+    return {};
+  }
 };
 
 }  // namespace mx::link

@@ -471,6 +471,11 @@ struct TFakeUnitLocks : mx::link::TUnitLocks {
     log.push_back("give " + serial);
     ours.erase(serial);
   }
+  std::string holder(const std::string& serial) override {
+    std::lock_guard guard(lock);
+    const auto it = others.find(serial);
+    return it == others.end() ? std::string() : it->second;
+  }
   std::vector<std::string> taken() {
     std::lock_guard guard(lock);
     auto out = log;
@@ -540,6 +545,28 @@ TEST_F(Discovery, UnitsHeldByOtherProgramsAreListedButNeverOpened) {
   device_change(units);
   EXPECT_TRUE(locks->taken().empty());
   EXPECT_EQ(fake.current(), -1);
+}
+
+TEST_F(Discovery, UnitHolderAsksWithoutTakingAndNeverNamesAnotherProgramForOurUnit) {
+  EXPECT_EQ(unit_holder("0002"), "");  // no locks set
+  auto locks = std::make_shared<TFakeUnitLocks>();
+  locks->others["0002"] = "MX_540KTR.exe";
+  link_set_unit_locks(locks);
+  auto unit = [](const char* serial) {
+    auto d = device();
+    d.serial = serial;
+    return d;
+  };
+  ASSERT_TRUE(init_with({unit("0001"), unit("0002"), unit("0003")}));
+  locks->taken();
+  // Taken by another program after the last scan: units_seen does not know yet.
+  locks->others["0003"] = "mx540ctl.exe";
+  EXPECT_EQ(seen_text(), (std::vector<std::string>{"0001", "0002", "0003"}));
+  EXPECT_EQ(unit_holder("0002"), "MX_540KTR.exe");
+  EXPECT_EQ(unit_holder("0003"), "mx540ctl.exe");
+  locks->others["0001"] = "stale.exe";  // a name left beside the lock this process holds
+  EXPECT_EQ(unit_holder("0001"), "");
+  EXPECT_TRUE(locks->taken().empty());
 }
 
 TEST_F(Discovery, TheLockIsKeptWhileTheUnitReEnumeratesOnTheLinksCommand) {

@@ -185,9 +185,11 @@ TEST_F(Edits, ADeviceChangeKeepsTheEditForTheSameUnitAndDropsItForAnother) {
     ASSERT_TRUE(fake.wait_frames(1));
     ASSERT_TRUE(settled());
     EXPECT_EQ(commands(), std::vector<uint8_t>{cmd_read});  // nothing before the unit has answered
+    EXPECT_EQ(settings_unit(), "0001");  // the record still holds the values it had
     answer();
     ASSERT_TRUE(settled());
     answer();
+    EXPECT_EQ(settings_unit(), c.serial_after);
     if (c.written) {
       EXPECT_EQ(commands(), (std::vector<uint8_t>{cmd_read, cmd_write}));
       EXPECT_EQ(on_device().gain[0], -9);

@@ -101,6 +101,15 @@ class TWin32UnitLocks final : public mx::link::TUnitLocks {
     return taken;
   }
 
+  std::string holder(const std::string& serial) override {
+    std::string name;
+    on_owner([&] {
+      if (!held_.count(serial))
+        name = read_holder(object_name(serial) + L".holder");
+    });
+    return name;
+  }
+
   void give_back(const std::string& serial) override {
     on_owner([&] {
       auto it = held_.find(serial);

@@ -33,7 +33,11 @@ TEST(WinUnitLocks, ASecondHolderIsRefusedWithTheHoldersName) {
     holder.clear();
     EXPECT_FALSE(second->take(serial, holder)) << serial;
     EXPECT_EQ(holder, own_file_name()) << serial;
+    // Asked without taking: the other set names the holder, the holder itself nobody.
+    EXPECT_EQ(second->holder(serial), own_file_name()) << serial;
+    EXPECT_EQ(first->holder(serial), "") << serial;
     first->give_back(serial);
+    EXPECT_EQ(second->holder(serial), "") << serial;
     EXPECT_TRUE(second->take(serial, holder)) << serial;
     second->give_back(serial);
   }
