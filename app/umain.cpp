@@ -5,6 +5,7 @@
 #include <string>
 
 #include "USB.h"
+#include "UnitMenu.h"
 #include "uu.h"
 #include "win32/text.h"
 #include "winui.h"
@@ -69,8 +70,8 @@ bool Tfmain::create_frame(HINSTANCE instance) {
   mm = create_menu();
 
   const SIZE outer = outer_size_for_client(client_width, client_height, fmain_style, 0, true);
-  if (!create_window(0, fmain_class, application_title, fmain_style, CW_USEDEFAULT, CW_USEDEFAULT, outer.cx,
-                     outer.cy, nullptr, mm, instance))
+  if (!create_window(0, fmain_class, utf8_to_wide(window_title({})).c_str(), fmain_style, CW_USEDEFAULT,
+                     CW_USEDEFAULT, outer.cx, outer.cy, nullptr, mm, instance))
     return false;
 
   // A menu bar that wraps takes more height than AdjustWindowRectEx assumed.
@@ -97,6 +98,8 @@ void Tfmain::FormCreate() {
 }
 
 void Tfmain::Cont(bool en) {
+  controls_enabled_ = en;
+  update_settings_menu();
   for (hs::THSSpeedButton* b : {b0, b2, b1, b3, lb, rb}) b->SetEnabled(en);
   EnableWindow(pnl1, en);
   // A disabled panel makes its controls unreachable; they are disabled too so
@@ -143,6 +146,42 @@ void Tfmain::N2Click() {
   const std::wstring text =
       about_text(utf8_to_wide(unit.product), utf8_to_wide(unit.serial), utf8_to_wide(unit.version));
   MessageBoxW(handle, text.c_str(), L"", MB_ICONINFORMATION | MB_OK);
+}
+
+void Tfmain::show_unit(const TDeviceIdentity& unit) {
+  SetWindowTextW(handle, utf8_to_wide(window_title(unit)).c_str());
+  rebuild_unit_menu();
+  update_settings_menu();
+}
+
+void Tfmain::show_problem(const std::string& text) const {
+  MessageBoxW(handle, utf8_to_wide(text).c_str(), application_title, MB_ICONERROR | MB_OK);
+}
+
+void Tfmain::UnitClick(size_t index) {
+  if (index >= unit_choices_.size()) return;
+  const std::string chosen = unit_choices_[index];
+  const std::string before = device_identity().serial;
+  if (chosen.empty() || chosen == before) return;
+  // Another program may have taken it since the menu was built.
+  if (const std::string holder = unit_holder(chosen); !holder.empty()) {
+    rebuild_unit_menu();
+    show_problem("The unit " + chosen + " is held by " + holder + ".");
+    return;
+  }
+  // This window's unit is given back and the chosen one taken, by the rules
+  // every scan follows; an edit still on its way belongs to its own unit.
+  link_choose_unit(chosen);
+  rescan();
+  if (device_identity().serial == chosen) return;
+  std::string what = "is no longer connected";
+  for (const TUnitSeen& unit : units_seen())
+    if (unit.identity.serial == chosen)
+      what = unit.held_by.empty() ? "could not be taken" : "is held by " + unit.held_by;
+  // Not taken after all: back to the unit this window drove.
+  link_choose_unit(before);
+  rescan();
+  show_problem("The unit " + chosen + " " + what + ".");
 }
 
 void Tfmain::but_sel(hs::THSSpeedButton* Sender, hs::TMouseButton Button) {
@@ -241,6 +280,7 @@ void Tfmain::spin_show(Spin& spin, int value) {
 }
 
 void Tfmain::refresh() {
+  update_settings_menu();
   const TSettings s = settings_get();
   for (int n = 0; n < 4; ++n) button(n)->SetColorStyle(style_of(preset_button_shade(n, s)));
   if (auto shades = channel_shades(s)) {
@@ -268,6 +308,9 @@ LRESULT Tfmain::handle_message(UINT msg, WPARAM wp, LPARAM lp) {
   switch (msg) {
     case WM_COMMAND:
       on_command(LOWORD(wp), HIWORD(wp), reinterpret_cast<HWND>(lp));
+      return 0;
+    case WM_INITMENUPOPUP:
+      if (reinterpret_cast<HMENU>(wp) == unit_menu) rebuild_unit_menu();
       return 0;
     case WM_CTLCOLORSTATIC: {
       // Labels, and the spin boxes' edits while disabled, on the button-face ground.
@@ -322,6 +365,7 @@ class TWindowsLinkHost final : public LinkHost {
   }
   void enable_controls(bool en) override { fmain->Cont(en); }
   void show_unit(const TDeviceIdentity& unit) override {
+    fmain->show_unit(unit);
     SetWindowTextW(fu->dev_name, utf8_to_wide(unit.product).c_str());
     SetWindowTextW(fu->dev_serial, utf8_to_wide(unit.serial).c_str());
     SetWindowTextW(fu->dev_version, utf8_to_wide(unit.version).c_str());

@@ -29,6 +29,9 @@ inline constexpr wchar_t fmain_class[] = L"Tfmain";
 inline constexpr wchar_t fu_class[] = L"Tfu";
 inline constexpr wchar_t panel_class[] = L"MXPanel";
 inline constexpr int menu_update_firmware = 101, menu_about = 102;
+// The Settings menu's items, and the Unit menu's: menu_unit_first + the item's
+// place (the units in the order the last scan saw them, as the bus lists them).
+inline constexpr int menu_save_settings = 103, menu_load_settings = 104, menu_unit_first = 200;
 inline constexpr int id_src = 1001, id_gain = 1002, id_ref = 1003, id_delay = 1004, id_delay_gpi = 1005,
                      id_scale = 1006;
 
