@@ -156,7 +156,8 @@ void Tfmain::rebuild_unit_menu() {
     const UINT flags = MF_STRING | (item.checked ? MF_CHECKED : 0u) | (item.greyed ? MF_GRAYED : 0u);
     AppendMenuW(unit_menu, flags, static_cast<UINT_PTR>(id_unit_first + unit_choices_.size()),
                 win32::utf8_to_wide(item.text).c_str());
-    unit_choices_.push_back(item.greyed ? std::string() : item.serial);
+    // A greyed item keeps its serial: a command for it is checked again (UnitClick).
+    unit_choices_.push_back(item.serial);
   }
 }
 

@@ -682,7 +682,7 @@ TEST_F(MainWindow, LayoutTabOrderAndScreenshot) {
   start({"settings " + hex(sample_record(0))});
   ASSERT_TRUE(wait_until([&] { return connected(); }));
   ASSERT_TRUE(wait_hue(b_place[0], Hue::green));
-  EXPECT_EQ(text_of(fmain), L"MX-540KTR");
+  EXPECT_EQ(text_of(fmain), L"MX-540KTR \u2014 VX540K-000001");
   RECT client{};
   GetClientRect(fmain, &client);
   EXPECT_EQ(client.right, scaled(274));
