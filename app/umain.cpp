@@ -310,8 +310,9 @@ LRESULT Tfmain::handle_message(UINT msg, WPARAM wp, LPARAM lp) {
       on_command(LOWORD(wp), HIWORD(wp), reinterpret_cast<HWND>(lp));
       return 0;
     case WM_INITMENUPOPUP:
+      // The system menu's items are still set up by the default handling below.
       if (reinterpret_cast<HMENU>(wp) == unit_menu) rebuild_unit_menu();
-      return 0;
+      break;
     case WM_CTLCOLORSTATIC: {
       // Labels, and the spin boxes' edits while disabled, on the button-face ground.
       HDC dc = reinterpret_cast<HDC>(wp);
