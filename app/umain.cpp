@@ -6,6 +6,7 @@
 
 #include "USB.h"
 #include "UnitMenu.h"
+#include "unit_key.h"
 #include "uu.h"
 #include "win32/text.h"
 #include "winui.h"
@@ -158,30 +159,43 @@ void Tfmain::show_problem(const std::string& text) const {
   MessageBoxW(handle, utf8_to_wide(text).c_str(), application_title, MB_ICONERROR | MB_OK);
 }
 
+namespace {
+
+// Whether `unit` is the one a Unit menu item chooses (by serial, by path, or both).
+bool is_choice(const TDeviceIdentity& unit, const std::string& serial, const std::string& path) {
+  return names_a_unit(unit) && (serial.empty() || unit.serial == serial) && (path.empty() || unit.path == path);
+}
+
+}  // namespace
+
 void Tfmain::UnitClick(size_t index) {
   if (index >= unit_choices_.size()) return;
-  const std::string chosen = unit_choices_[index];
-  const std::string before = device_identity().serial;
-  if (chosen.empty() || chosen == before) return;
+  const UnitChoice chosen = unit_choices_[index];
+  const TDeviceIdentity before = device_identity();
+  if (chosen.serial.empty() && chosen.path.empty()) return;
+  if (is_choice(before, chosen.serial, chosen.path)) return;
   // Another program may have taken it since the menu was built.
-  if (const std::string holder = unit_holder(chosen); !holder.empty()) {
+  if (const std::string holder = unit_holder(mx::link::unit_key(chosen.serial, chosen.path)); !holder.empty()) {
     rebuild_unit_menu();
-    show_problem("The unit " + chosen + " is held by " + holder + ".");
+    show_problem("The unit " + chosen.name + " is held by " + holder + ".");
     return;
   }
   // This window's unit is given back and the chosen one taken, by the rules
   // every scan follows; an edit still on its way belongs to its own unit.
-  link_choose_unit(chosen);
+  link_choose_unit(chosen.serial, chosen.path);
   rescan();
-  if (device_identity().serial == chosen) return;
+  if (is_choice(device_identity(), chosen.serial, chosen.path)) return;
   std::string what = "is no longer connected";
   for (const TUnitSeen& unit : units_seen())
-    if (unit.identity.serial == chosen)
+    if (is_choice(unit.identity, chosen.serial, chosen.path))
       what = unit.held_by.empty() ? "could not be taken" : "is held by " + unit.held_by;
-  // Not taken after all: back to the unit this window drove.
-  link_choose_unit(before);
+  // Not taken after all: back to the unit this window drove (none: the first free one).
+  if (mx::link::has_serial(before.serial))
+    link_choose_unit(before.serial);
+  else
+    link_choose_unit({}, before.path);
   rescan();
-  show_problem("The unit " + chosen + " " + what + ".");
+  show_problem("The unit " + chosen.name + " " + what + ".");
 }
 
 void Tfmain::but_sel(hs::THSSpeedButton* Sender, hs::TMouseButton Button) {

@@ -140,7 +140,11 @@ private:
   bool handlers_attached_ = true;
   bool bound_ = false;
   bool controls_enabled_ = false;
-  std::vector<std::string> unit_choices_;   // serial of each Unit menu item ("": chooses nothing)
+  struct UnitChoice {
+    std::string serial, path;  // as link_choose_unit takes them; both empty: chooses nothing
+    std::string name;          // the unit's name in messages
+  };
+  std::vector<UnitChoice> unit_choices_;   // one per Unit menu item
 };
 
 extern Tfmain* fmain;

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "UnitMenu.h"
+#include "unit_key.h"
 #include "USB.h"
 #include "winui.h"
 
@@ -146,18 +147,21 @@ void Tfmain::rebuild_unit_menu() {
   std::vector<TUnitSeen> units = units_seen();
   // The scan may be older than the last change of hands between programs.
   for (TUnitSeen& unit : units)
-    if (!unit.identity.serial.empty()) unit.held_by = unit_holder(unit.identity.serial);
-  auto items = unit_menu_items(units, device_identity().serial);
+    unit.held_by = unit_holder(mx::link::unit_key(unit.identity.serial, unit.identity.path));
+  auto items = unit_menu_items(units, device_identity());
   if (items.size() > max_unit_items) items.resize(max_unit_items);
 
   while (GetMenuItemCount(unit_menu) > 0) DeleteMenu(unit_menu, 0, MF_BYPOSITION);
   unit_choices_.clear();
-  for (const TUnitMenuItem& item : items) {
+  for (size_t i = 0; i < items.size(); ++i) {
+    const TUnitMenuItem& item = items[i];
     const UINT flags = MF_STRING | (item.checked ? MF_CHECKED : 0u) | (item.greyed ? MF_GRAYED : 0u);
-    AppendMenuW(unit_menu, flags, static_cast<UINT_PTR>(id_unit_first + unit_choices_.size()),
-                win32::utf8_to_wide(item.text).c_str());
-    // A greyed item keeps its serial: a command for it is checked again (UnitClick).
-    unit_choices_.push_back(item.serial);
+    // A menu item's '&' marks its access key; the texts' own (device paths) are doubled.
+    std::wstring text;
+    for (const wchar_t c : win32::utf8_to_wide(item.text)) text += c == L'&' ? std::wstring(L"&&") : std::wstring(1, c);
+    AppendMenuW(unit_menu, flags, static_cast<UINT_PTR>(id_unit_first + i), text.c_str());
+    // A greyed item keeps its choice: a command for it is checked again (UnitClick).
+    unit_choices_.push_back({item.serial, item.path, i < units.size() ? unit_name(units[i].identity) : item.text});
   }
 }
 

@@ -9,6 +9,8 @@
 
 #include "SettingsFile.h"
 #include "USB.h"
+#include "UnitMenu.h"
+#include "unit_key.h"
 #include "win32/handles.h"
 #include "win32/text.h"
 
@@ -73,12 +75,12 @@ bool write_whole_file(const std::wstring& path, const std::string& bytes) {
 
 bool Tfmain::settings_ready(std::string& why) const {
   const TDeviceIdentity unit = device_identity();
-  if (!dev_open || unit.serial.empty())
+  if (!dev_open || !names_a_unit(unit))
     why = "No unit is connected.";
   else if (boot_mode)
-    why = "The unit " + unit.serial + " is in boot mode.";
-  else if (settings_unit() != unit.serial)
-    why = "The settings of the unit " + unit.serial + " have not been read yet.";
+    why = "The unit " + unit_name(unit) + " is in boot mode.";
+  else if (settings_unit() != mx::link::unit_key(unit.serial, unit.path))
+    why = "The settings of the unit " + unit_name(unit) + " have not been read yet.";
   else
     return true;
   return false;
@@ -87,12 +89,17 @@ bool Tfmain::settings_ready(std::string& why) const {
 void Tfmain::SaveSettingsClick() {
   std::string why;
   if (!settings_ready(why)) return;   // the menu is disabled then
-  const std::string serial = device_identity().serial;
-  const std::wstring path = ask_settings_file(handle, true, utf8_to_wide(serial) + L".json");
+  const TDeviceIdentity asked_for = device_identity();
+  const std::string key = mx::link::unit_key(asked_for.serial, asked_for.path);
+  // A unit without a serial suggests no name: its path makes none.
+  const std::wstring suggested =
+      mx::link::has_serial(asked_for.serial) ? utf8_to_wide(asked_for.serial) + L".json" : std::wstring();
+  const std::wstring path = ask_settings_file(handle, true, suggested);
   if (path.empty()) return;
   // The dialog may have been open a while: the unit saved is the one it was opened for.
-  if (!settings_ready(why) || device_identity().serial != serial) {
-    show_problem((why.empty() ? "The unit " + serial + " is no longer connected." : why) + " Nothing was saved.");
+  if (!settings_ready(why) || mx::link::unit_key(device_identity().serial, device_identity().path) != key) {
+    show_problem((why.empty() ? "The unit " + unit_name(asked_for) + " is no longer connected." : why) +
+                 " Nothing was saved.");
     return;
   }
   const TDeviceIdentity unit = device_identity();
@@ -104,6 +111,7 @@ void Tfmain::SaveSettingsClick() {
 void Tfmain::LoadSettingsClick() {
   std::string why;
   if (!settings_ready(why)) return;   // the menu is disabled then
+  const TDeviceIdentity asked_for = device_identity();
   const std::wstring path = ask_settings_file(handle, false, L"");
   if (path.empty()) return;
   const std::string name = wide_to_utf8(path);
@@ -112,8 +120,11 @@ void Tfmain::LoadSettingsClick() {
     show_problem("The settings file " + name + " cannot be read. Nothing was changed.");
     return;
   }
-  if (!settings_ready(why)) {
-    show_problem(why + " Nothing was changed.");
+  // The dialog may have been open a while: the file goes to the unit it was opened for.
+  if (!settings_ready(why) || mx::link::unit_key(device_identity().serial, device_identity().path) !=
+                                  mx::link::unit_key(asked_for.serial, asked_for.path)) {
+    show_problem((why.empty() ? "The unit " + unit_name(asked_for) + " is no longer connected." : why) +
+                 " Nothing was changed.");
     return;
   }
   // The whole file and the model are checked before anything is written.

@@ -118,15 +118,15 @@ void settings_edit(const std::function<void(TSettings&)>& edit) { L().settings.e
 
 std::string settings_unit() { return L().settings.record_unit(); }
 
-std::string unit_holder(const std::string& serial) {
+std::string unit_holder(const std::string& key) {
   std::shared_ptr<mx::link::TUnitLocks> locks;
   {
     std::lock_guard guard(L().lock);
-    if (serial == L().held_serial)
+    if (key == L().held_serial)
       return {};
     locks = L().locks;
   }
-  return locks ? locks->holder(serial) : std::string();
+  return locks ? locks->holder(key) : std::string();
 }
 
 bool settings_edit_and_save(const std::function<bool(TSettings&)>& edit) {
@@ -279,6 +279,7 @@ void link_reset_for_tests() {
     l.init_result = false;
     l.locks.reset();
     l.chosen_serial.clear();
+    l.chosen_path.clear();
     l.held_serial.clear();
     l.seen.clear();
     l.returning_until.reset();
@@ -306,5 +307,7 @@ bool link_worker_idle() { return L().mailbox.idle(); }
 bool link_sends_stopped() { return L().device.sending_stopped(); }
 
 size_t link_workers_left_behind() { return L().mailbox.left_behind(); }
+
+bool link_device_closing() { return L().device.closing(); }
 
 size_t link_output_report_len() { return L().device.output_report_len(); }

@@ -27,17 +27,37 @@ bool TDevice::send_frame(uint8_t cmd, const uint8_t* data, size_t len, std::opti
   std::vector<uint8_t> report;  // fill_report writes every byte of it
   uint64_t started_on = 0;
   bool result = false;
+  // The frame is announced while it goes out, so that a close lets it end
+  // first; announced as ended also when the library throws.
+  struct TFrameEnd {
+    TDevice& device;
+    uint64_t frame = 0;
+    ~TFrameEnd() {
+      if (!frame)
+        return;
+      {
+        std::lock_guard guard(device.lock_);
+        if (device.frame_ == frame)
+          device.frame_.reset();
+      }
+      device.call_ended_.notify_all();
+    }
+  } frame_end{*this};
   for (size_t offset = 0; offset < frame.size(); offset += report_piece) {
     decltype(THIDEntries::HIDSetOutputReport) set_output_report = nullptr;
     uint64_t call = 0;
     {
       std::lock_guard guard(lock_);
       if (offset == 0) {
+        if (closing_)
+          return false;  // no frame starts while the device is being closed
         started_on = connection.value_or(connection_);
         // The library sends OutputReportByteLength bytes from this buffer.
         report.resize(std::max(out_report_len_, hid_report_len));
+        frame_end.frame = next_call_++;
+        frame_ = frame_end.frame;
       }
-      if (stopped_ || closing_ || !dev_open || !entries_.HIDSetOutputReport || connection_ != started_on)
+      if (stopped_ || !dev_open || !entries_.HIDSetOutputReport || connection_ != started_on)
         return false;
       fill_report(report.data(), report.size(), frame, offset);
       set_output_report = entries_.HIDSetOutputReport;
@@ -75,15 +95,19 @@ void TDevice::close(TClock::time_point give_up_at) {
   std::function<void()> on_give_up;
   {
     std::unique_lock lk(lock_);
-    closing_ = true;  // no report call starts meanwhile
-    const bool ended = call_ended_.wait_until(lk, give_up_at, [&] { return !call_; });
+    closing_ = true;  // no frame starts meanwhile; the one going out ends first
+    const bool ended = call_ended_.wait_until(lk, give_up_at, [&] { return !frame_ && !call_; });
     closing_ = false;
     if (!ended) {
-      // The call hangs: its connection ends here; it finds itself given up
-      // whenever it returns.
+      // The frame takes too long, or one of its report calls hangs: its
+      // connection ends here. The frame stops before its next report; a hung
+      // call finds itself given up whenever it returns, and the link gets a
+      // fresh worker.
+      if (call_)
+        on_give_up = on_give_up_;
       call_.reset();
+      frame_.reset();
       ++connection_;
-      on_give_up = on_give_up_;
     }
     if (dev_open && entries_.HIDcloseDevice) {
       entries_.HIDcloseDevice();
@@ -92,6 +116,11 @@ void TDevice::close(TClock::time_point give_up_at) {
   }
   if (on_give_up)
     on_give_up();
+}
+
+bool TDevice::closing() const {
+  std::lock_guard guard(lock_);
+  return closing_;
 }
 
 uint8_t TDevice::scan() {
@@ -155,6 +184,7 @@ void TDevice::reset() {
   out_report_len_ = hid_report_len;
   connection_ = 0;
   call_.reset();
+  frame_.reset();
   closing_ = false;
   stopped_ = false;
   identity_ = {};

@@ -1,13 +1,14 @@
 // The device as the link reaches it through HID_Lib.dll: the library's table,
 // the open connection, the frames going out, and the identity of the unit.
 //
-// Discovery's library calls run under one lock. A report call is made outside
-// it, announced under it: closing the device waits until the report call in
-// progress has returned, so a device is not closed under a report, and no
-// frame goes on after a close. A unit may hang a report call for as long as
-// it likes (HidD_SetOutputReport has no time limit): after `call_wait` the
-// close gives up that call's connection, closes the device anyway and lets
-// the link replace its worker. The call left hanging holds the library's own
+// Discovery's library calls run under one lock. Frames and their report
+// calls are made outside it, announced under it: closing the device lets the
+// frame going out end first (a device change, also one of another unit, then
+// costs no frame: an update's block is never cut by a rescan), and no frame
+// goes on after a close. A unit may hang a report call for as long as it
+// likes (HidD_SetOutputReport has no time limit): after `call_wait` the close
+// gives up that frame's connection, closes the device anyway and, when a
+// report call hangs, lets the link replace its worker. The call left hanging holds the library's own
 // reference to the handle it started on (the library closes a handle only
 // once no transfer uses it), so it never reaches a device opened later, and
 // its frame never sends another report. A frame that finds the connection
@@ -35,14 +36,15 @@ struct TDeviceIdentity {
   std::string serial;
   std::string version;  // "1.16"
   bool boot = false;    // the product names the boot loader
+  std::string path;     // the device path; a unit without a serial is known by it (unit_key.h)
   bool operator==(const TDeviceIdentity&) const = default;
 };
 
 class TDevice {
  public:
   using TClock = std::chrono::steady_clock;
-  // How long a close waits for a report call in progress before it gives up
-  // that call's connection.
+  // How long a close waits for the frame going out before it gives up that
+  // frame's connection.
   static constexpr std::chrono::milliseconds call_wait{500};
   // ...and at the program's end, where nothing is opened after the close.
   static constexpr std::chrono::milliseconds stop_wait{250};
@@ -69,6 +71,7 @@ class TDevice {
   // Stopping: a frame being sent ends before its next report.
   void stop_sending();
   bool sending_stopped() const;
+  bool closing() const;  // a close waits for the frame going out
 
   // The unit last listed by discovery (an empty identity: none).
   void set_identity(const TDeviceIdentity& identity);
@@ -83,7 +86,8 @@ class TDevice {
  private:
   mutable std::mutex lock_;
   std::condition_variable call_ended_;
-  std::optional<uint64_t> call_;  // the report call in progress, by number
+  std::optional<uint64_t> call_;   // the report call in progress, by number
+  std::optional<uint64_t> frame_;  // the frame going out, by number
   uint64_t next_call_ = 1;
   bool closing_ = false;
   std::function<void()> on_give_up_;

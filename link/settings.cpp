@@ -154,6 +154,11 @@ bool TSettingsRecord::reply(uint8_t cmd, const TSettings& received) {
   std::function<void()> wake;
   {
     std::lock_guard guard(lock_);
+    // Between two connections a reply belongs to no unit: it answers a
+    // connection already closed, and copied it would make the record look
+    // like another unit's (which drops the next connection's pending edit).
+    if (between_connections_)
+      return false;
     const bool current = answer_locked(cmd == cmd_read ? TKind::read : TKind::write);
     if (cmd == cmd_read) {
       // The connection's first read reply: the device has been heard, writes may go.
@@ -187,18 +192,19 @@ void TSettingsRecord::forget_requests_locked() {
   }
 }
 
-void TSettingsRecord::connected(uint64_t connection, const std::string& serial, bool keeps_edits) {
+void TSettingsRecord::connected(uint64_t connection, const std::string& unit, bool keeps_edits) {
   std::lock_guard guard(lock_);
   connection_ = connection;
   forget_requests_locked();
-  if (!keeps_edits || edit_unit_ != serial) {
+  if (!keeps_edits || edit_unit_ != unit) {
     // An edit is never written to a unit other than the one it was made on.
     if (write_wanted_)
       ++epoch_;
     write_wanted_ = false;
   }
-  unit_ = serial;
+  unit_ = unit;
   held_ = true;
+  between_connections_ = false;
 }
 
 void TSettingsRecord::disconnected() {
@@ -206,6 +212,7 @@ void TSettingsRecord::disconnected() {
   forget_requests_locked();
   unit_.clear();
   held_ = true;
+  between_connections_ = true;
 }
 
 void TSettingsRecord::set_wake(std::function<void()> wake) {
@@ -226,7 +233,7 @@ std::string TSettingsRecord::record_unit() const {
 void TSettingsRecord::reset() {
   std::lock_guard guard(lock_);
   record_ = {};
-  write_wanted_ = write_in_progress_ = held_ = false;
+  write_wanted_ = write_in_progress_ = held_ = between_connections_ = false;
   unit_.clear();
   edit_unit_.clear();
   record_unit_.clear();

@@ -10,12 +10,13 @@
 
 namespace mx::ctl {
 
-enum class Command { list, show, set, save, load, update, reset };
+enum class Command { list, show, set, save, load, update, reset, udev_rule };
 
 struct Options {
   Command command = Command::list;
   bool json = false;
   std::string serial;             // empty: the only unit connected
+  std::string path;               // the unit at this device path (for units without a serial or sharing one)
   std::optional<int> preset;      // set: 0-3
   std::vector<Pair> pairs;        // set: checked, in the order given
   std::string file;               // save, load, update

@@ -60,9 +60,14 @@ bool MainLoop::run_until(const std::function<bool()>& done, Clock::time_point de
     if (done()) return true;
     const auto now = Clock::now();
     if (now >= deadline) return false;
-    // Woken by every post and notify; the slice bounds a wake that was missed.
+    // Woken by every post and notify, and by the library's device changes
+    // that the sleeper runs: a wait with a deadline sleeps until then, so a
+    // tool waiting on a unit costs no CPU. A wait without one bounds itself
+    // in `done` (a time since the last progress) and looks every 100 ms.
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - now);
-    sleeper_->sleep(std::clamp(left, std::chrono::milliseconds(1), std::chrono::milliseconds(100)));
+    const auto most = deadline == Clock::time_point::max() ? std::chrono::milliseconds(100)
+                                                           : std::max(left, std::chrono::milliseconds(1));
+    sleeper_->sleep(std::clamp(left, std::chrono::milliseconds(1), most));
   }
 }
 

@@ -32,7 +32,9 @@ class MainLoop {
   void post(std::function<void()> routine);   // any thread
   void notify();                              // any thread: something a wait looks at may have changed
 
-  // Runs posted routines until `done` holds (true) or `deadline` passes (false).
+  // Runs posted routines until `done` holds (true) or `deadline` passes
+  // (false). `done` is looked at after every post, notify and device change;
+  // with no deadline (time_point::max()) also every 100 ms.
   bool run_until(const std::function<bool()>& done, Clock::time_point deadline);
 
  private:

@@ -5,6 +5,7 @@ packages=(
   cmake g++ make googletest libgtest-dev libgmock-dev libbenchmark-dev clang libclang-rt-dev
   g++-mingw-w64-x86-64-posix mingw-w64-x86-64-dev binutils-mingw-w64-x86-64
   wine64 wine xvfb x11-utils imagemagick xdotool nlohmann-json3-dev libcli11-dev
+  libudev-dev pkg-config qemu-system-x86 busybox-static
 )
 missing=()
 for p in "${packages[@]}"; do

@@ -1,15 +1,18 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds every flavour and runs every test:
 #   native, native with ASan+UBSan, native with TSan, and Windows under Wine,
-#   then a short pass of every fuzz target (tools/fuzz.sh --runs).
-# The last line gives the counts. Build folders: build/{native,asan,tsan,win,fuzz}.
+#   then a short pass of every fuzz target (tools/fuzz.sh --runs), then
+#   mx540ctl for Linux against the kernel's USB HID stack in a VM
+#   (tools/linux-vm-test.sh: one boot, each check counted as a test).
+# The summary names every test that was skipped, flavour by flavour; the last
+# line gives the counts. Build folders: build/{native,asan,tsan,win,fuzz}.
 set -uo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
 "$root/tools/install-deps.sh" || { echo "dependency install failed"; exit 1; }
 
 jobs=$(nproc)
-total=0; failed=0; status=0
+total=0; failed=0; skipped=0; status=0
 summary=()
 
 run_flavour() {
@@ -48,7 +51,16 @@ run_flavour() {
   # A second run shows as a result line without the "k/n" count in front.
   local again
   again=$(grep -E '^ +Test +#[0-9]+: .* Passed' "$log" | sed -E 's/^ +Test +#[0-9]+: ([^ ]+).*/\1/' | paste -sd, -)
-  summary+=("$name: $((n - f))/$n passed${again:+ (passed only when run again: $again)}")
+  # ctest counts a skipped test among those passed and lists it under "did not run".
+  local skips s
+  skips=$(sed -n '/^The following tests did not run:/,/^$/p' "$log" |
+          sed -nE 's/^[[:space:]]+[0-9]+ - ([^ ]+) \((Skipped|Disabled|Not Run)\).*/\1/p' | sort -u)
+  s=$(grep -c . <<<"$skips")
+  skipped=$((skipped + s))
+  local skip_note=
+  [ "$s" -eq 0 ] || skip_note=", $s skipped"
+  summary+=("$name: $((n - f - s))/$n passed$skip_note${again:+ (passed only when run again: $again)}")
+  [ "$s" -eq 0 ] || summary+=("$name: skipped: $(paste -sd, <<<"$skips" | sed 's/,/, /g')")
 }
 
 mkdir -p build
@@ -66,6 +78,20 @@ else
   summary+=("fuzz: FAILED (see build/fuzz.pass.log)"); status=1
 fi
 
+echo "=== linux-vm: mx540ctl against the kernel's USB HID stack in a VM"
+vm_started=$(date +%s)
+tools/linux-vm-test.sh | tee build/linux-vm.log
+vm_line=$(grep -E '^[0-9]+ passed, [0-9]+ failed' build/linux-vm.log | tail -n1)
+if [ -n "$vm_line" ]; then
+  vm_passed=${vm_line%% passed*}
+  vm_failed=$(sed -E 's/.* ([0-9]+) failed.*/\1/' <<<"$vm_line")
+  total=$((total + vm_passed + vm_failed)); failed=$((failed + vm_failed))
+  [ "$vm_failed" -eq 0 ] || status=1
+  summary+=("linux-vm: $vm_passed/$((vm_passed + vm_failed)) checks passed ($(( $(date +%s) - vm_started )) s, build and boot)")
+else
+  summary+=("linux-vm: did not complete (see build/linux-vm.log)"); failed=$((failed + 1)); status=1
+fi
+
 printf '%s\n' "${summary[@]}"
-echo "TOTAL: $((total - failed)) passed, $failed failed, $total tests; $([ $status -eq 0 ] && echo OK || echo FAILED)"
+echo "TOTAL: $((total - failed - skipped)) passed, $failed failed, $skipped skipped, $total tests; $([ $status -eq 0 ] && echo OK || echo FAILED)"
 exit $status

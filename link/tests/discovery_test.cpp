@@ -399,6 +399,25 @@ TEST_F(Discovery, RescanNeverHandsTheLibraryAClosedDeviceWhileTheWorkerSends) {
 }
 
 
+TEST_F(Discovery, ADeviceChangeLetsTheBlockGoingOutEndAndTheNextGoesToTheUnitAgain) {
+  ASSERT_TRUE(init_with({device("MX-540KTR (boot)")}));
+  // Another unit re-enumerates while the third report of a nine-report block goes out.
+  fake.set_gate(false, true, 2);
+  const std::vector<uint8_t> block(512, 7);
+  auto writer = std::async(std::launch::async, [&] { return write_eep(0x0200, block.data(), block.size()); });
+  ASSERT_TRUE(fake.wait_blocked());
+  auto change = std::async(std::launch::async, [&] { device_change({other(), device("MX-540KTR (boot)")}); });
+  ASSERT_TRUE(wait_until([] { return link_device_closing(); }));
+  fake.set_gate(true);
+  ASSERT_EQ(writer.wait_for(5s), std::future_status::ready);
+  EXPECT_TRUE(writer.get()) << "the block was cut by the rescan";
+  ASSERT_EQ(change.wait_for(5s), std::future_status::ready);
+  EXPECT_EQ(fake.reports_on(1).size(), 9u);
+  ASSERT_EQ(fake.opens(), 2);
+  EXPECT_TRUE(write_eep(0x0400, block.data(), block.size()));
+  EXPECT_EQ(fake.reports_on(2).size(), 9u);
+}
+
 TEST_F(Discovery, AReportCallThatHangsCostsRescanAndStopAtMostTheirBound) {
   using Clock = std::chrono::steady_clock;
   ASSERT_TRUE(init_with({device()}));
@@ -557,6 +576,53 @@ TEST_F(Discovery, UnitsHeldByOtherProgramsAreListedButNeverOpened) {
   device_change(units);
   EXPECT_TRUE(locks->taken().empty());
   EXPECT_EQ(fake.current(), -1);
+}
+
+// Units without a serial ("---" from the library, or none at all) are locked,
+// listed and chosen by their device path; a path also tells apart two units
+// that share a serial.
+TEST_F(Discovery, UnitsWithoutASerialAreKnownByTheirPath) {
+  auto locks = std::make_shared<TFakeUnitLocks>();
+  locks->others["P3"] = "MX_540KTR.exe";
+  link_set_unit_locks(locks);
+  auto unit = [](const char* serial, const char* path) {
+    auto d = device();
+    d.serial = serial;
+    d.path = path;
+    return d;
+  };
+  const std::vector<TFakeDevice> units = {unit("---", "P1"), unit("", "P2"), unit("---", "P3"),
+                                          unit("0007", "P4"), unit("0007", "P5")};
+  ASSERT_TRUE(init_with(units));
+  EXPECT_EQ(locks->taken(), std::vector<std::string>{"take P1"});
+  EXPECT_EQ(device_identity().path, "P1");
+  std::vector<std::string> paths;
+  for (const TUnitSeen& u : units_seen())
+    paths.push_back(u.identity.path);
+  EXPECT_EQ(paths, (std::vector<std::string>{"P1", "P2", "P3", "P4", "P5"}));
+
+  struct TCase {
+    const char* serial;
+    const char* path;
+    int opened;
+    std::vector<std::string> locks;
+  };
+  const TCase cases[] = {
+      {"", "P2", 1, {"take P2", "give P1"}},   // another unit without a serial: a lock of its own
+      {"", "P3", -1, {"refused P3"}},          // held by another program, not touched
+      {"0007", "P5", 4, {"take 0007", "give P2"}},
+      {"", "P4", 3, {}},                       // the same serial: the lock held already
+      {"", "P9", -1, {}},
+  };
+  for (const TCase& c : cases) {
+    link_choose_unit(c.serial, c.path);
+    device_change(units);
+    EXPECT_EQ(fake.current(), c.opened) << c.path;
+    EXPECT_EQ(locks->taken(), c.locks) << c.path;
+    if (c.opened >= 0) {
+      EXPECT_EQ(device_identity().path, c.path);
+    }
+  }
 }
 
 TEST_F(Discovery, TheLockIsKeptWhileTheUnitReEnumeratesOnTheLinksCommand) {

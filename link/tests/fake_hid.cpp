@@ -43,6 +43,7 @@ void TFakeHid::reset() {
   on_frame_ = nullptr;
   gate_open_ = true;
   gate_one_call_ = gate_taken_ = false;
+  gate_after_ = 0;
   blocked_ = false;
   opens_ = 0;
   report_opens_.clear();
@@ -129,11 +130,12 @@ void TFakeHid::set_on_frame(std::function<void(const TFrame&)> on_frame) {
   std::lock_guard guard(lock_);
   on_frame_ = std::move(on_frame);
 }
-void TFakeHid::set_gate(bool open, bool one_call) {
+void TFakeHid::set_gate(bool open, bool one_call, int after) {
   std::lock_guard guard(lock_);
   gate_open_ = open;
   gate_one_call_ = one_call;
   gate_taken_ = false;
+  gate_after_ = after;
   changed_.notify_all();
 }
 bool TFakeHid::wait_blocked(int timeout_ms) {
@@ -171,6 +173,8 @@ void TFakeHid::info(uint8_t index, THIDDeviceInfo* out) {
   out->Manufacturer = to_hid_string(d.manufacturer);
   out->Product = to_hid_string(d.product);
   out->SerialNumber = to_hid_string(d.serial);
+  // As the library keeps it: with its terminating NUL.
+  out->DevicePath = to_hid_string((d.path.empty() ? "\\\\?\\hid#fake#" + std::to_string(index) : d.path) + '\0');
   out->ReadWrite = 1;
 }
 
@@ -199,7 +203,9 @@ uint8_t TFakeHid::set_output_report(void* buffer) {
   // The device the call starts on gets the report, as the library's handle lease does.
   const int open = current_ >= 0 ? opens_ : 0;
   const size_t len = current_ >= 0 ? scanned_[current_].output_len : 0;
-  if (!gate_open_ && !(gate_one_call_ && gate_taken_)) {
+  if (!gate_open_ && gate_after_ > 0) {
+    --gate_after_;
+  } else if (!gate_open_ && !(gate_one_call_ && gate_taken_)) {
     gate_taken_ = true;
     blocked_ = true;
     changed_.notify_all();

@@ -16,6 +16,7 @@ struct TFakeDevice {
   std::string manufacturer = "VORNIX";
   std::string product = "MX-540KTR";
   std::string serial = "0001";
+  std::string path;  // empty: "\\?\hid#fake#<index>"
   uint16_t version = 0x0203;
   uint16_t output_len = 65;
   bool opens = true;
@@ -52,8 +53,9 @@ class TFakeHid {
   void set_on_frame(std::function<void(const TFrame&)> on_frame);
   // While closed, HIDSetOutputReport blocks: lets a test hold a send half-way.
   // `one_call`: only the first call to reach the closed gate waits there (a
-  // unit that hangs on one report); later ones pass.
-  void set_gate(bool open, bool one_call = false);
+  // unit that hangs on one report); later ones pass. `after`: that many calls
+  // pass before the gate is reached.
+  void set_gate(bool open, bool one_call = false, int after = 0);
   bool wait_blocked(int timeout_ms = 5000);     // a send is waiting at the closed gate
 
   THIDReportHandler report_handler();
@@ -84,6 +86,7 @@ class TFakeHid {
   bool gate_open_ = true;
   bool gate_one_call_ = false;
   bool gate_taken_ = false;
+  int gate_after_ = 0;
   bool blocked_ = false;
   int opens_ = 0;
   std::vector<int> report_opens_;
