@@ -46,8 +46,11 @@ TEST(WinUnitLocks, ASecondHolderIsRefusedWithTheHoldersName) {
   auto first = link_win32_unit_locks();
   auto second = link_win32_unit_locks();
   std::string holder;
-  // Serials with characters a kernel object name cannot carry are still locks of their own.
-  for (const std::string serial : {"VX540K-LOCK01", "odd\\serial/1"}) {
+  // Serials with characters a kernel object name cannot carry are still locks
+  // of their own, and so are device paths (units without a serial), also one
+  // too long to be spelled out in a kernel object name.
+  const std::string long_path = "\\\\?\\hid#vid_1209&pid_540a#" + std::string(400, 'y') + "#{4d1e55b2}";
+  for (const std::string serial : {std::string("VX540K-LOCK01"), std::string("odd\\serial/1"), long_path}) {
     ASSERT_TRUE(first->take(serial, holder)) << serial;
     EXPECT_TRUE(first->take(serial, holder)) << serial;  // already ours
     holder.clear();
