@@ -39,6 +39,10 @@ using mx::link::TDeviceIdentity;
 // Whole-record access from any thread: each call sees or leaves the record whole.
 // `edit` runs under the record's lock and must not call back into the link.
 TSettings settings_get();
+// The key (unit_key.h: serial, or path without one) of the unit whose values
+// the record holds (its read reply was copied); empty before any. Until it
+// names the unit connected now, the record still shows the one before.
+std::string settings_unit();
 void settings_edit(const std::function<void(TSettings&)>& edit);
 // An edit and its write in one step (the windows' and the tool's edits):
 // `edit` gives whether it changed anything, and a change is written to the
@@ -94,6 +98,11 @@ std::shared_ptr<mx::link::TUnitLocks> link_win32_unit_locks();
 // only if both match), for units without a serial or sharing one. Takes effect
 // at the next discovery pass (usb_init, rescan).
 void link_choose_unit(const std::string& serial, const std::string& path = {});
+
+// The program that holds the lock of the unit with this key (unit_key.h) now,
+// asked without taking it; empty when the unit is free or this process drives
+// it, or no locks are set (or the platform's locks cannot tell).
+std::string unit_holder(const std::string& key);
 
 // Every VORNIX unit the last discovery pass saw, in bus order.
 struct TUnitSeen {

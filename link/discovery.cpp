@@ -131,7 +131,7 @@ void bind_unit(TLink& l, const std::shared_ptr<LinkHost>& host, const TDeviceIde
     return;
   // An edit waiting for this very unit goes out after its first read reply;
   // one made on another unit, or before a boot loader took over, is dropped.
-  l.settings.connected(*connection, unit.serial, !unit.boot);
+  l.settings.connected(*connection, unit_key(unit.serial, unit.path), !unit.boot);
   if (unit.boot) {
     boot_mode = true;
     if (host)

@@ -21,6 +21,13 @@ class TUnitLocks {
   // false: `holder` names the program holding it.
   virtual bool take(const std::string& key, std::string& holder) = 0;
   virtual void give_back(const std::string& key) = 0;
+  // The program holding the unit's lock when another process holds it; empty
+  // when it is free, held by this process, or the lock cannot tell. Takes
+  // nothing.
+  virtual std::string holder(const std::string& key) {
+    (void)key;
+    return {};
+  }
 };
 
 }  // namespace mx::link

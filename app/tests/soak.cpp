@@ -30,7 +30,6 @@ using std::chrono::milliseconds;
 using Clock = std::chrono::steady_clock;
 using Bytes = std::vector<uint8_t>;
 
-constexpr int cmb13 = 0x47C, edt1 = 0x480;
 constexpr int poll_ms = 2000;
 
 struct Usage {
@@ -298,22 +297,10 @@ class Soak {
       return;
     }
     PostMessageW(fu_, WM_COMMAND, MAKEWPARAM(GetDlgCtrlID(select_), BN_CLICKED), reinterpret_cast<LPARAM>(select_));
-    HWND dialog = nullptr, name = nullptr;
-    wait_until([&] {
-      dialog = find_top_window(app_.pid(), L"#32770", nullptr, true);
-      if (!dialog) return false;
-      name = GetDlgItem(dialog, cmb13);
-      if (name && class_of(name) == L"ComboBox") name = find_child(name, L"Edit");
-      if (!name) name = GetDlgItem(dialog, edt1);
-      return name != nullptr;
-    });
-    if (!name) {
+    if (!answer_file_dialog(app_.pid(), update_file_.wstring())) {
       std::printf("  update %d: no file-open dialog\n", updates_);
       return;
     }
-    set_text(name, update_file_.wstring());
-    PostMessageW(dialog, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), reinterpret_cast<LPARAM>(GetDlgItem(dialog, IDOK)));
-    wait_until([&] { return !IsWindow(dialog) || !IsWindowVisible(dialog); });
     std::optional<MessageBoxInfo> box;
     wait_until(
         [&] {

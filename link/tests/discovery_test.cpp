@@ -490,6 +490,11 @@ struct TFakeUnitLocks : mx::link::TUnitLocks {
     log.push_back("give " + serial);
     ours.erase(serial);
   }
+  std::string holder(const std::string& serial) override {
+    std::lock_guard guard(lock);
+    const auto it = others.find(serial);
+    return it == others.end() ? std::string() : it->second;
+  }
   std::vector<std::string> taken() {
     std::lock_guard guard(lock);
     auto out = log;
@@ -506,6 +511,7 @@ std::vector<std::string> seen_text() {
 }
 
 TEST_F(Discovery, UnitsHeldByOtherProgramsAreListedButNeverOpened) {
+  EXPECT_EQ(unit_holder("0001"), "");  // no locks set
   auto locks = std::make_shared<TFakeUnitLocks>();
   locks->others["0001"] = "mx540ctl.exe";
   link_set_unit_locks(locks);
@@ -551,6 +557,17 @@ TEST_F(Discovery, UnitsHeldByOtherProgramsAreListedButNeverOpened) {
     EXPECT_EQ(locks->taken(), c.locks) << c.chosen;
     EXPECT_EQ(seen_text(), c.seen) << c.chosen;
   }
+
+  // Asked now, without taking: who holds a unit (also one taken after the last
+  // scan), and never another program for the unit this process holds.
+  locks->others["0002"] = "MX_540KTR.exe";
+  locks->others["0003"] = "stale.exe";
+  EXPECT_EQ(unit_holder("0001"), "mx540ctl.exe");
+  EXPECT_EQ(unit_holder("0002"), "MX_540KTR.exe");
+  EXPECT_EQ(unit_holder("0003"), "");
+  EXPECT_TRUE(locks->taken().empty());
+  locks->others.erase("0002");
+  locks->others.erase("0003");
 
   // Stopping gives the unit back and closes it; a device change afterwards takes nothing.
   usb_stop();

@@ -131,6 +131,18 @@ class TWin32UnitLocks final : public mx::link::TUnitLocks {
     return taken;
   }
 
+  std::string holder(const std::string& key) override {
+    std::string name;
+    on_owner([&] {
+      if (held_.count(key))
+        return;
+      const std::wstring object = object_name(key);
+      if (!object.empty())
+        name = read_holder(object + holder_suffix);
+    });
+    return name;
+  }
+
   void give_back(const std::string& key) override {
     on_owner([&] {
       auto it = held_.find(key);

@@ -46,14 +46,21 @@ TEST(WinUnitLocks, ASecondHolderIsRefusedWithTheHoldersName) {
   auto first = link_win32_unit_locks();
   auto second = link_win32_unit_locks();
   std::string holder;
-  // Serials with characters a kernel object name cannot carry are still locks of their own.
-  for (const std::string serial : {"VX540K-LOCK01", "odd\\serial/1"}) {
+  // Serials with characters a kernel object name cannot carry are still locks
+  // of their own, and so are device paths (units without a serial), also one
+  // too long to be spelled out in a kernel object name.
+  const std::string long_path = "\\\\?\\hid#vid_1209&pid_540a#" + std::string(400, 'y') + "#{4d1e55b2}";
+  for (const std::string serial : {std::string("VX540K-LOCK01"), std::string("odd\\serial/1"), long_path}) {
     ASSERT_TRUE(first->take(serial, holder)) << serial;
     EXPECT_TRUE(first->take(serial, holder)) << serial;  // already ours
     holder.clear();
     EXPECT_FALSE(second->take(serial, holder)) << serial;
     EXPECT_EQ(holder, own_file_name()) << serial;
+    // Asked without taking: the other set names the holder, the holder itself nobody.
+    EXPECT_EQ(second->holder(serial), own_file_name()) << serial;
+    EXPECT_EQ(first->holder(serial), "") << serial;
     first->give_back(serial);
+    EXPECT_EQ(second->holder(serial), "") << serial;
     EXPECT_TRUE(second->take(serial, holder)) << serial;
     second->give_back(serial);
   }
