@@ -17,6 +17,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <fstream>
+#include <sstream>
 #include <random>
 #include <string>
 #include <thread>
@@ -63,11 +64,36 @@ std::string narrow(const std::wstring& w) {
   return s;
 }
 
+// The device's frames.log as lines. The device replaces the file whole while
+// it runs, and under Wine an open that does not share the file for deletion
+// fails while the replacement holds it: such an open is tried again (bounded).
+std::vector<std::string> frames_log(const VirtualDevice& device) {
+  const auto path = device.dir() / "frames.log";
+  std::string text;
+  for (int attempt = 0; attempt < 50; ++attempt) {
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                              nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+      if (GetLastError() == ERROR_FILE_NOT_FOUND) break;
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+      continue;
+    }
+    char buffer[65536];
+    DWORD got = 0;
+    while (ReadFile(file, buffer, sizeof buffer, &got, nullptr) && got > 0) text.append(buffer, got);
+    CloseHandle(file);
+    break;
+  }
+  std::vector<std::string> lines;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  return lines;
+}
+
 // Device-clock times of the read requests in frames.log.
 std::vector<long> read_times(const VirtualDevice& device) {
   std::vector<long> out;
-  std::ifstream in(device.dir() / "frames.log");
-  for (std::string line; std::getline(in, line);) {
+  for (const std::string& line : frames_log(device)) {
     const auto c = line.find(" cmd=0x");
     const auto t = line.find(" t=");
     if (c == std::string::npos || t == std::string::npos || line.compare(c + 7, 2, "00") != 0) continue;
@@ -241,8 +267,7 @@ class Soak {
         std::printf("  edit %d lost: preset %d src %d -> %d (window showed %d, %s); device now %d, window now %d\n",
                     edits_, preset, (*before)[5 + preset], value, shown, was_connected ? "connected" : "not connected",
                     now ? (*now)[5 + preset] : -1, chosen_item(src_));
-        std::ifstream log(app_.device().dir() / "frames.log");
-        for (std::string line; std::getline(log, line);) std::printf("    %s\n", line.substr(0, 90).c_str());
+        for (const std::string& line : frames_log(app_.device())) std::printf("    %s\n", line.substr(0, 90).c_str());
       }
     }
     take_boxes();
@@ -274,8 +299,7 @@ class Soak {
     if (missed > 0) {
       std::printf("  missed %d poll(s) in a connection of %.1f s: %zu reads;%s\n", missed,
                   connected_for.count() / 1000.0, reads.size(), gaps.empty() ? " too few" : gaps.c_str());
-      std::ifstream log(app_.device().dir() / "frames.log");
-      for (std::string line; std::getline(log, line);) std::printf("    %s\n", line.substr(0, 90).c_str());
+      for (const std::string& line : frames_log(app_.device())) std::printf("    %s\n", line.substr(0, 90).c_str());
     }
     missed_ += missed;
   }
