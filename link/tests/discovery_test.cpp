@@ -54,19 +54,9 @@ struct TFakeFiles {
       resolved.push_back(name);
       if (missing_exports.count(name))
         return nullptr;
-      const THIDEntries e = TFakeHid::get().entries();
-      const std::map<std::string, void*> table = {
-          {"USBsetEventHandler", reinterpret_cast<void*>(e.USBsetEventHandler)},
-          {"HIDsetEventHandler", reinterpret_cast<void*>(e.HIDsetEventHandler)},
-          {"HIDscanForDevices", reinterpret_cast<void*>(e.HIDscanForDevices)},
-          {"HIDGetDeviceInfo", reinterpret_cast<void*>(e.HIDGetDeviceInfo)},
-          {"HIDopenDevice", reinterpret_cast<void*>(e.HIDopenDevice)},
-          {"HIDcloseDevice", reinterpret_cast<void*>(e.HIDcloseDevice)},
-          {"HIDSetOutputReport", reinterpret_cast<void*>(e.HIDSetOutputReport)},
-      };
-      auto it = table.find(name);
       // The eleven entries the link never calls resolve to something it must not call.
-      return it != table.end() ? it->second : reinterpret_cast<void*>(&never_called);
+      void* entry = TFakeHid::get().entry(name);
+      return entry ? entry : reinterpret_cast<void*>(&never_called);
     };
     return p;
   }

@@ -70,6 +70,23 @@ THIDEntries TFakeHid::entries() const {
   return e;
 }
 
+void* TFakeHid::entry(const char* name) const {
+  const THIDEntries e = entries();
+  const std::pair<const char*, void*> table[] = {
+      {"USBsetEventHandler", reinterpret_cast<void*>(e.USBsetEventHandler)},
+      {"HIDsetEventHandler", reinterpret_cast<void*>(e.HIDsetEventHandler)},
+      {"HIDscanForDevices", reinterpret_cast<void*>(e.HIDscanForDevices)},
+      {"HIDGetDeviceInfo", reinterpret_cast<void*>(e.HIDGetDeviceInfo)},
+      {"HIDopenDevice", reinterpret_cast<void*>(e.HIDopenDevice)},
+      {"HIDcloseDevice", reinterpret_cast<void*>(e.HIDcloseDevice)},
+      {"HIDSetOutputReport", reinterpret_cast<void*>(e.HIDSetOutputReport)},
+  };
+  for (const auto& [export_name, address] : table)
+    if (std::strcmp(export_name, name) == 0)
+      return address;
+  return nullptr;
+}
+
 std::vector<std::string> TFakeHid::calls() {
   std::lock_guard guard(lock_);
   return calls_;

@@ -31,6 +31,9 @@ class TFakeHid {
   void set_devices(std::vector<TFakeDevice> devices);
 
   THIDEntries entries() const;
+  // The entry the library exports by `name`, as a loader resolves it; null for
+  // the exports the link never calls.
+  void* entry(const char* name) const;
 
   // What the link did.
   std::vector<std::string> calls();            // "scan", "info 0", "open 0", "close"

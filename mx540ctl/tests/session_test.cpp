@@ -118,17 +118,8 @@ class Commands : public ::testing::Test {
     platform.full_path = [](const std::string& name) { return name; };
     platform.load_library = [](const std::string&) -> void* { return &TFakeHid::get(); };
     platform.resolve = [](void*, const char* name) -> void* {
-      const THIDEntries e = TFakeHid::get().entries();
-      const std::map<std::string, void*> table = {
-          {"USBsetEventHandler", reinterpret_cast<void*>(e.USBsetEventHandler)},
-          {"HIDsetEventHandler", reinterpret_cast<void*>(e.HIDsetEventHandler)},
-          {"HIDscanForDevices", reinterpret_cast<void*>(e.HIDscanForDevices)},
-          {"HIDGetDeviceInfo", reinterpret_cast<void*>(e.HIDGetDeviceInfo)},
-          {"HIDopenDevice", reinterpret_cast<void*>(e.HIDopenDevice)},
-          {"HIDcloseDevice", reinterpret_cast<void*>(e.HIDcloseDevice)},
-          {"HIDSetOutputReport", reinterpret_cast<void*>(e.HIDSetOutputReport)}};
-      const auto it = table.find(name);
-      return it == table.end() ? reinterpret_cast<void*>(&TFakeHid::get) : it->second;
+      void* entry = TFakeHid::get().entry(name);
+      return entry ? entry : reinterpret_cast<void*>(&TFakeHid::get);
     };
     link_set_platform(platform);
     if (!others.empty()) {
