@@ -234,8 +234,6 @@ void Tfmain::gainChange() { value_edited(ValueField::gain, gain_spin_.value); }
 void Tfmain::delayChange() { value_edited(ValueField::delay, delay_spin_.value); }
 void Tfmain::delay_gpiChange() { value_edited(ValueField::delay_gpi, delay_gpi_spin_.value); }
 
-void Tfmain::save() { ::save(); }
-
 hs::THSSpeedButton* Tfmain::button(int n) const {
   switch (n) {
     case 0: return b0;

@@ -62,7 +62,6 @@ public:
   void delayChange();
   void delay_gpiChange();
   void scaleChange();
-  void save();
   void refresh();
 
   LRESULT handle_message(UINT msg, WPARAM wp, LPARAM lp) override;
