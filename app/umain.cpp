@@ -5,6 +5,8 @@
 #include <string>
 
 #include "USB.h"
+#include "UnitMenu.h"
+#include "unit_key.h"
 #include "uu.h"
 #include "win32/text.h"
 #include "winui.h"
@@ -69,8 +71,8 @@ bool Tfmain::create_frame(HINSTANCE instance) {
   mm = create_menu();
 
   const SIZE outer = outer_size_for_client(client_width, client_height, fmain_style, 0, true);
-  if (!create_window(0, fmain_class, application_title, fmain_style, CW_USEDEFAULT, CW_USEDEFAULT, outer.cx,
-                     outer.cy, nullptr, mm, instance))
+  if (!create_window(0, fmain_class, utf8_to_wide(window_title({})).c_str(), fmain_style, CW_USEDEFAULT,
+                     CW_USEDEFAULT, outer.cx, outer.cy, nullptr, mm, instance))
     return false;
 
   // A menu bar that wraps takes more height than AdjustWindowRectEx assumed.
@@ -97,6 +99,8 @@ void Tfmain::FormCreate() {
 }
 
 void Tfmain::Cont(bool en) {
+  controls_enabled_ = en;
+  update_settings_menu();
   for (hs::THSSpeedButton* b : {b0, b2, b1, b3, lb, rb}) b->SetEnabled(en);
   EnableWindow(pnl1, en);
   // A disabled panel makes its controls unreachable; they are disabled too so
@@ -145,6 +149,55 @@ void Tfmain::N2Click() {
   MessageBoxW(handle, text.c_str(), L"", MB_ICONINFORMATION | MB_OK);
 }
 
+void Tfmain::show_unit(const TDeviceIdentity& unit) {
+  SetWindowTextW(handle, utf8_to_wide(window_title(unit)).c_str());
+  rebuild_unit_menu();
+  update_settings_menu();
+}
+
+void Tfmain::show_problem(const std::string& text) const {
+  MessageBoxW(handle, utf8_to_wide(text).c_str(), application_title, MB_ICONERROR | MB_OK);
+}
+
+namespace {
+
+// Whether `unit` is the one a Unit menu item chooses (by serial, by path, or both).
+bool is_choice(const TDeviceIdentity& unit, const std::string& serial, const std::string& path) {
+  return names_a_unit(unit) && (serial.empty() || unit.serial == serial) && (path.empty() || unit.path == path);
+}
+
+}  // namespace
+
+void Tfmain::UnitClick(size_t index) {
+  if (index >= unit_choices_.size()) return;
+  const UnitChoice chosen = unit_choices_[index];
+  const TDeviceIdentity before = device_identity();
+  if (chosen.serial.empty() && chosen.path.empty()) return;
+  if (is_choice(before, chosen.serial, chosen.path)) return;
+  // Another program may have taken it since the menu was built.
+  if (const std::string holder = unit_holder(mx::link::unit_key(chosen.serial, chosen.path)); !holder.empty()) {
+    rebuild_unit_menu();
+    show_problem("The unit " + chosen.name + " is held by " + holder + ".");
+    return;
+  }
+  // This window's unit is given back and the chosen one taken, by the rules
+  // every scan follows; an edit still on its way belongs to its own unit.
+  link_choose_unit(chosen.serial, chosen.path);
+  rescan();
+  if (is_choice(device_identity(), chosen.serial, chosen.path)) return;
+  std::string what = "is no longer connected";
+  for (const TUnitSeen& unit : units_seen())
+    if (is_choice(unit.identity, chosen.serial, chosen.path))
+      what = unit.held_by.empty() ? "could not be taken" : "is held by " + unit.held_by;
+  // Not taken after all: back to the unit this window drove (none: the first free one).
+  if (mx::link::has_serial(before.serial))
+    link_choose_unit(before.serial);
+  else
+    link_choose_unit({}, before.path);
+  rescan();
+  show_problem("The unit " + chosen.name + " " + what + ".");
+}
+
 void Tfmain::but_sel(hs::THSSpeedButton* Sender, hs::TMouseButton Button) {
   const int n = static_cast<int>(Sender->Tag);
   settings_edit_and_save([&](TSettings& s) { return edit_preset_button(s, n, Button == hs::mbRight); });
@@ -180,8 +233,6 @@ void Tfmain::scaleChange() {
 void Tfmain::gainChange() { value_edited(ValueField::gain, gain_spin_.value); }
 void Tfmain::delayChange() { value_edited(ValueField::delay, delay_spin_.value); }
 void Tfmain::delay_gpiChange() { value_edited(ValueField::delay_gpi, delay_gpi_spin_.value); }
-
-void Tfmain::save() { ::save(); }
 
 hs::THSSpeedButton* Tfmain::button(int n) const {
   switch (n) {
@@ -241,6 +292,7 @@ void Tfmain::spin_show(Spin& spin, int value) {
 }
 
 void Tfmain::refresh() {
+  update_settings_menu();
   const TSettings s = settings_get();
   for (int n = 0; n < 4; ++n) button(n)->SetColorStyle(style_of(preset_button_shade(n, s)));
   if (auto shades = channel_shades(s)) {
@@ -269,6 +321,10 @@ LRESULT Tfmain::handle_message(UINT msg, WPARAM wp, LPARAM lp) {
     case WM_COMMAND:
       on_command(LOWORD(wp), HIWORD(wp), reinterpret_cast<HWND>(lp));
       return 0;
+    case WM_INITMENUPOPUP:
+      // The system menu's items are still set up by the default handling below.
+      if (reinterpret_cast<HMENU>(wp) == unit_menu) rebuild_unit_menu();
+      break;
     case WM_CTLCOLORSTATIC: {
       // Labels, and the spin boxes' edits while disabled, on the button-face ground.
       HDC dc = reinterpret_cast<HDC>(wp);
@@ -322,6 +378,7 @@ class TWindowsLinkHost final : public LinkHost {
   }
   void enable_controls(bool en) override { fmain->Cont(en); }
   void show_unit(const TDeviceIdentity& unit) override {
+    fmain->show_unit(unit);
     SetWindowTextW(fu->dev_name, utf8_to_wide(unit.product).c_str());
     SetWindowTextW(fu->dev_serial, utf8_to_wide(unit.serial).c_str());
     SetWindowTextW(fu->dev_version, utf8_to_wide(unit.version).c_str());

@@ -1,5 +1,8 @@
 // The main window fmain (class Tfmain): the four preset buttons, the L and R
 // channel buttons and the panel pnl1 with the six settings of the active preset.
+// Its title names the unit it drives; the menu bar has the firmware update,
+// About, the Unit menu (every unit the last scan saw, to choose another) and the
+// Settings menu (the unit's settings saved to and loaded from a file).
 #pragma once
 
 #include <windows.h>
@@ -18,6 +21,7 @@
 class Tfmain : public win32::TWindow {
 public:
   HMENU mm = nullptr;
+  HMENU unit_menu = nullptr, settings_menu = nullptr;   // popups of mm
   static constexpr UINT_PTR tmr = 1;   // poll timer, 2000 ms
 
   // Colour-style buttons, in child order (the order Cont walks them).
@@ -42,6 +46,13 @@ public:
   void tmrTimer();
   void N1Click();
   void N2Click();
+  // The Unit menu's item `index` (in the order it was last built).
+  void UnitClick(size_t index);
+  void SaveSettingsClick();
+  void LoadSettingsClick();
+  // Discovery's news: the unit this window drives now (an empty identity:
+  // none) names the window, and the Unit menu lists what the scan saw.
+  void show_unit(const TDeviceIdentity& unit);
 
   void but_sel(hs::THSSpeedButton* Sender, hs::TMouseButton Button);
   void lr_down(hs::THSSpeedButton* Sender, hs::TMouseButton Button);
@@ -51,7 +62,6 @@ public:
   void delayChange();
   void delay_gpiChange();
   void scaleChange();
-  void save();
   void refresh();
 
   LRESULT handle_message(UINT msg, WPARAM wp, LPARAM lp) override;
@@ -93,6 +103,15 @@ private:
 
   bool create_frame(HINSTANCE instance);
   HMENU create_menu();
+  // The Unit menu from the units the last scan saw, each one's holder asked now.
+  void rebuild_unit_menu();
+  // The Settings menu is enabled while the controls are and the record holds
+  // the connected unit's values.
+  void update_settings_menu();
+  // Whether the record holds the values of a unit connected in normal mode;
+  // else `why` says what is missing.
+  bool settings_ready(std::string& why) const;
+  void show_problem(const std::string& text) const;
   void create_controls();
   void make_button(const Control& c, const hs::TFont& font, const hs::TFont& hot_font);
   void make_spin(const Control& c);
@@ -119,6 +138,12 @@ private:
   HWND active_control_ = nullptr;
   bool handlers_attached_ = true;
   bool bound_ = false;
+  bool controls_enabled_ = false;
+  struct UnitChoice {
+    std::string serial, path;  // as link_choose_unit takes them; both empty: chooses nothing
+    std::string name;          // the unit's name in messages
+  };
+  std::vector<UnitChoice> unit_choices_;   // one per Unit menu item
 };
 
 extern Tfmain* fmain;

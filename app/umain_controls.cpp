@@ -11,11 +11,17 @@
 #include <string>
 #include <vector>
 
+#include "UnitMenu.h"
+#include "unit_key.h"
+#include "USB.h"
 #include "winui.h"
 
 namespace {
 
-constexpr int id_N1 = 101, id_N2 = 102;
+// Menu command ids; the UI tests choose items by them (app/tests/uidriver.h).
+constexpr int id_N1 = 101, id_N2 = 102, id_save_settings = 103, id_load_settings = 104;
+// The Unit menu's items: id_unit_first + the item's place in the menu.
+constexpr int id_unit_first = 200, max_unit_items = 64;
 constexpr int id_src = 1001, id_gain = 1002, id_ref = 1003, id_delay = 1004, id_delay_gpi = 1005,
               id_scale = 1006;
 
@@ -59,16 +65,23 @@ std::vector<std::string> as_list(const std::array<std::string, N>& items) {
   return {items.begin(), items.end()};
 }
 
-// The menu bar: each item's command reaches its handler.
+// The menu's commands: each reaches its handler.
 struct MenuItem {
   const wchar_t* text;
   int id;
   void (Tfmain::*click)();
 };
+// On the menu bar, before the Unit and Settings menus.
 constexpr MenuItem menu_items[] = {
     {L"Update firmware", id_N1, &Tfmain::N1Click},
     {L"About", id_N2, &Tfmain::N2Click},
 };
+constexpr MenuItem settings_items[] = {
+    {L"&Save to file\u2026", id_save_settings, &Tfmain::SaveSettingsClick},
+    {L"&Load from file\u2026", id_load_settings, &Tfmain::LoadSettingsClick},
+};
+// The Settings menu's place on the menu bar.
+constexpr UINT settings_menu_position = std::size(menu_items) + 1;
 
 }  // namespace
 
@@ -121,7 +134,44 @@ std::span<const Tfmain::Control> Tfmain::controls() {
 HMENU Tfmain::create_menu() {
   HMENU menu = CreateMenu();
   for (const MenuItem& item : menu_items) AppendMenuW(menu, MF_STRING, item.id, item.text);
+  // Filled by the first scan (show_unit), and again as each opens.
+  unit_menu = CreatePopupMenu();
+  AppendMenuW(menu, MF_POPUP, reinterpret_cast<UINT_PTR>(unit_menu), L"&Unit");
+  settings_menu = CreatePopupMenu();
+  for (const MenuItem& item : settings_items) AppendMenuW(settings_menu, MF_STRING, item.id, item.text);
+  AppendMenuW(menu, MF_POPUP | MF_GRAYED, reinterpret_cast<UINT_PTR>(settings_menu), L"&Settings");
   return menu;
+}
+
+void Tfmain::rebuild_unit_menu() {
+  std::vector<TUnitSeen> units = units_seen();
+  // The scan may be older than the last change of hands between programs.
+  for (TUnitSeen& unit : units)
+    unit.held_by = unit_holder(mx::link::unit_key(unit.identity.serial, unit.identity.path));
+  auto items = unit_menu_items(units, device_identity());
+  if (items.size() > max_unit_items) items.resize(max_unit_items);
+
+  while (GetMenuItemCount(unit_menu) > 0) DeleteMenu(unit_menu, 0, MF_BYPOSITION);
+  unit_choices_.clear();
+  for (size_t i = 0; i < items.size(); ++i) {
+    const TUnitMenuItem& item = items[i];
+    const UINT flags = MF_STRING | (item.checked ? MF_CHECKED : 0u) | (item.greyed ? MF_GRAYED : 0u);
+    // A menu item's '&' marks its access key; the texts' own (device paths) are doubled.
+    std::wstring text;
+    for (const wchar_t c : win32::utf8_to_wide(item.text)) text += c == L'&' ? std::wstring(L"&&") : std::wstring(1, c);
+    AppendMenuW(unit_menu, flags, static_cast<UINT_PTR>(id_unit_first + i), text.c_str());
+    // A greyed item keeps its choice: a command for it is checked again (UnitClick).
+    unit_choices_.push_back({item.serial, item.path, i < units.size() ? unit_name(units[i].identity) : item.text});
+  }
+}
+
+void Tfmain::update_settings_menu() {
+  std::string why;
+  const bool enable = controls_enabled_ && settings_ready(why);
+  const UINT state = GetMenuState(mm, settings_menu_position, MF_BYPOSITION);
+  if (((state & MF_GRAYED) == 0) == enable) return;
+  EnableMenuItem(mm, settings_menu_position, MF_BYPOSITION | (enable ? MF_ENABLED : MF_GRAYED));
+  DrawMenuBar(handle);
 }
 
 void Tfmain::create_controls() {
@@ -223,8 +273,10 @@ const Tfmain::Control* Tfmain::row_of(int id, HWND window) const {
 // them on): each goes to the handler its menu item or control row names.
 void Tfmain::on_command(int id, int code, HWND control) {
   if (!control) {
-    for (const MenuItem& item : menu_items)
-      if (item.id == id) (this->*item.click)();
+    for (const auto& items : {std::span<const MenuItem>(menu_items), std::span<const MenuItem>(settings_items)})
+      for (const MenuItem& item : items)
+        if (item.id == id) (this->*item.click)();
+    if (id >= id_unit_first && id < id_unit_first + max_unit_items) UnitClick(static_cast<size_t>(id - id_unit_first));
     return;
   }
   if (code == EN_SETFOCUS || code == CBN_SETFOCUS) active_control_ = control;

@@ -9,9 +9,10 @@
 
 include_guard(GLOBAL)
 
-set(MX_STAGING_INCLUDE ${CMAKE_BINARY_DIR}/staging/include)
-
 function(mx_staged_headers target)
+  # Set here, not beside the include guard: later folders that include this file
+  # do not see variables set in the first one's scope.
+  set(MX_STAGING_INCLUDE ${CMAKE_BINARY_DIR}/staging/include)
   file(MAKE_DIRECTORY ${MX_STAGING_INCLUDE})
   foreach(folder IN LISTS ARGN)
     # The host's headers, also in the cross build (whose find root is the MinGW sysroot).

@@ -174,6 +174,11 @@ class HidPlatform {
   // device-change window. Real platforms get their changes from the system
   // and ignore it; the simulated one calls it on plug and unplug.
   virtual void set_device_change_poster(std::function<void()> poster) {}
+
+  // The library's shell calls it when the process ends normally (the DLL's
+  // process detach). Threads other than the caller may be gone by then, so
+  // an implementation takes no lock another thread may have held.
+  virtual void process_ending() {}
 };
 
 }  // namespace hidlib

@@ -116,6 +116,19 @@ TSettings settings_get() { return L().settings.get(); }
 
 void settings_edit(const std::function<void(TSettings&)>& edit) { L().settings.edit(edit); }
 
+std::string settings_unit() { return L().settings.record_unit(); }
+
+std::string unit_holder(const std::string& key) {
+  std::shared_ptr<mx::link::TUnitLocks> locks;
+  {
+    std::lock_guard guard(L().lock);
+    if (key == L().held_serial)
+      return {};
+    locks = L().locks;
+  }
+  return locks ? locks->holder(key) : std::string();
+}
+
 bool settings_edit_and_save(const std::function<bool(TSettings&)>& edit) {
   auto& l = L();
   send_pending = true;  // also while the write is held for the connection's first reply
@@ -266,6 +279,7 @@ void link_reset_for_tests() {
     l.init_result = false;
     l.locks.reset();
     l.chosen_serial.clear();
+    l.chosen_path.clear();
     l.held_serial.clear();
     l.seen.clear();
     l.returning_until.reset();

@@ -39,6 +39,10 @@ using mx::link::TDeviceIdentity;
 // Whole-record access from any thread: each call sees or leaves the record whole.
 // `edit` runs under the record's lock and must not call back into the link.
 TSettings settings_get();
+// The key (unit_key.h: serial, or path without one) of the unit whose values
+// the record holds (its read reply was copied); empty before any. Until it
+// names the unit connected now, the record still shows the one before.
+std::string settings_unit();
 void settings_edit(const std::function<void(TSettings&)>& edit);
 // An edit and its write in one step (the windows' and the tool's edits):
 // `edit` gives whether it changed anything, and a change is written to the
@@ -74,13 +78,14 @@ TDeviceIdentity device_identity();
 
 // Sharing units with other programs. With locks set, discovery binds a unit
 // only once it holds that unit's lock, and never opens a unit another program
-// holds. The link keeps the lock of the unit it is bound to while that unit
-// re-enumerates (boot loader and back, same serial) and gives it back when it
-// binds another serial or at usb_stop. None set (the default): no locking.
-// Call before usb_init.
+// holds. Locks go by the unit's key (unit_key.h): its serial, or its device
+// path when it has no serial. The link keeps the lock of the unit it is bound
+// to while that unit re-enumerates (boot loader and back, same key) and gives
+// it back when it binds another unit or at usb_stop. None set (the default):
+// no locking. Call before usb_init.
 void link_set_unit_locks(std::shared_ptr<mx::link::TUnitLocks> locks);
 #if defined(_WIN32)
-// link/win/ (CMake target link_win): a named mutex per serial in the session
+// link/win/ (CMake target link_win): a named mutex per unit key in the session
 // namespace, with the holder's program file name published beside it. Each
 // call gives a new, independent set of locks.
 std::shared_ptr<mx::link::TUnitLocks> link_win32_unit_locks();
@@ -89,8 +94,15 @@ std::shared_ptr<mx::link::TUnitLocks> link_win32_unit_locks();
 // Which unit discovery binds. Empty (the default): the first VORNIX unit whose
 // lock this process can take. A serial: only that unit (none when it is absent
 // or held); a serial that no unit has binds nothing and still lists every unit
-// in units_seen. Takes effect at the next discovery pass (usb_init, rescan).
-void link_choose_unit(const std::string& serial);
+// in units_seen. A path: only the unit at that device path (with a serial too,
+// only if both match), for units without a serial or sharing one. Takes effect
+// at the next discovery pass (usb_init, rescan).
+void link_choose_unit(const std::string& serial, const std::string& path = {});
+
+// The program that holds the lock of the unit with this key (unit_key.h) now,
+// asked without taking it; empty when the unit is free or this process drives
+// it, or no locks are set (or the platform's locks cannot tell).
+std::string unit_holder(const std::string& key);
 
 // Every VORNIX unit the last discovery pass saw, in bus order.
 struct TUnitSeen {

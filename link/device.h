@@ -36,6 +36,7 @@ struct TDeviceIdentity {
   std::string serial;
   std::string version;  // "1.16"
   bool boot = false;    // the product names the boot loader
+  std::string path;     // the device path; a unit without a serial is known by it (unit_key.h)
   bool operator==(const TDeviceIdentity&) const = default;
 };
 

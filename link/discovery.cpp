@@ -2,6 +2,7 @@
 // bus, binds one (the one it holds, or the first it may take), and shares
 // units with other programs through their locks.
 #include "link_state.h"
+#include "unit_key.h"
 
 #include <cstring>
 
@@ -24,14 +25,22 @@ bool is_boot_product(const std::string& product) {
 }
 
 // One discovery pass: every VORNIX unit on the bus, and what the link holds.
+// Units and locks go by key (unit_key.h): the serial, or the path of a unit without one.
 struct TDiscoveryPass {
   std::shared_ptr<TUnitLocks> locks;
-  std::string chosen, held;
+  std::string chosen, chosen_path, held;
   bool held_returning = false;  // the held unit left on the link's own command
   bool held_present = false;
   std::vector<TUnitSeen> seen;
   std::vector<std::pair<uint8_t, THIDDeviceInfo>> candidates;  // beside `seen`
 };
+
+std::string key_of(const TUnitSeen& unit) { return unit_key(unit.identity.serial, unit.identity.path); }
+
+bool is_chosen(const TDiscoveryPass& pass, const TUnitSeen& unit) {
+  return (pass.chosen.empty() || unit.identity.serial == pass.chosen) &&
+         (pass.chosen_path.empty() || unit.identity.path == pass.chosen_path);
+}
 
 TDiscoveryPass list_units(TLink& l, uint8_t count) {
   TDiscoveryPass pass;
@@ -39,6 +48,7 @@ TDiscoveryPass list_units(TLink& l, uint8_t count) {
     std::lock_guard guard(l.lock);
     pass.locks = l.locks;
     pass.chosen = l.chosen_serial;
+    pass.chosen_path = l.chosen_path;
     pass.held = l.held_serial;
     pass.held_returning =
         !pass.held.empty() && l.returning_until && std::chrono::steady_clock::now() < *l.returning_until;
@@ -54,7 +64,8 @@ TDiscoveryPass list_units(TLink& l, uint8_t count) {
     unit.identity.serial = text(info.SerialNumber);
     unit.identity.version = version_text(info.VersionNumber);
     unit.identity.boot = is_boot_product(unit.identity.product);
-    pass.held_present = pass.held_present || (!pass.held.empty() && unit.identity.serial == pass.held);
+    unit.identity.path = path_text(hid_text(info.DevicePath));
+    pass.held_present = pass.held_present || (!pass.held.empty() && key_of(unit) == pass.held);
     pass.seen.push_back(unit);
     pass.candidates.emplace_back(static_cast<uint8_t>(index), info);
   }
@@ -67,25 +78,25 @@ TDiscoveryPass list_units(TLink& l, uint8_t count) {
 // never opened. While the held unit is away on the link's own command (an
 // update under way) no other unit is bound.
 std::optional<size_t> choose_unit(TDiscoveryPass& pass) {
-  if (pass.held_present && (pass.chosen.empty() || pass.chosen == pass.held))
+  if (pass.held_present)
     for (size_t i = 0; i < pass.seen.size(); ++i)
-      if (pass.seen[i].identity.serial == pass.held)
+      if (key_of(pass.seen[i]) == pass.held && is_chosen(pass, pass.seen[i]))
         return i;
   if (pass.held_returning && !pass.held_present)
     return std::nullopt;
   for (size_t i = 0; i < pass.seen.size(); ++i) {
-    const std::string& serial = pass.seen[i].identity.serial;
-    if (!pass.chosen.empty() && serial != pass.chosen)
+    if (!is_chosen(pass, pass.seen[i]))
       continue;
-    if (pass.locks && serial != pass.held) {
+    const std::string key = key_of(pass.seen[i]);
+    if (pass.locks && key != pass.held) {
       std::string holder;
-      if (!pass.locks->take(serial, holder)) {
+      if (!pass.locks->take(key, holder)) {
         pass.seen[i].held_by = holder.empty() ? "another program" : holder;
         continue;
       }
       if (!pass.held.empty())
         pass.locks->give_back(pass.held);
-      pass.held = serial;
+      pass.held = key;
     }
     return i;
   }
@@ -120,7 +131,7 @@ void bind_unit(TLink& l, const std::shared_ptr<LinkHost>& host, const TDeviceIde
     return;
   // An edit waiting for this very unit goes out after its first read reply;
   // one made on another unit, or before a boot loader took over, is dropped.
-  l.settings.connected(*connection, unit.serial, !unit.boot);
+  l.settings.connected(*connection, unit_key(unit.serial, unit.path), !unit.boot);
   if (unit.boot) {
     boot_mode = true;
     if (host)
@@ -144,9 +155,10 @@ void link_set_unit_locks(std::shared_ptr<mx::link::TUnitLocks> locks) {
   L().locks = std::move(locks);
 }
 
-void link_choose_unit(const std::string& serial) {
+void link_choose_unit(const std::string& serial, const std::string& path) {
   std::lock_guard guard(L().lock);
   L().chosen_serial = serial;
+  L().chosen_path = path;
 }
 
 std::vector<TUnitSeen> units_seen() {

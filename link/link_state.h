@@ -40,7 +40,8 @@ struct TLink {
   // Sharing units (under `lock`).
   std::shared_ptr<TUnitLocks> locks;
   std::string chosen_serial;  // empty: the first unit this process can take
-  std::string held_serial;    // the unit whose lock the link holds
+  std::string chosen_path;    // empty: any path
+  std::string held_serial;    // the key (unit_key.h) of the unit whose lock the link holds
   std::vector<TUnitSeen> seen;
   // Until then a unit that left on the link's own command (boot request, finish,
   // close of the boot loader) is expected back, and discovery binds no other.

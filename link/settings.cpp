@@ -192,17 +192,17 @@ void TSettingsRecord::forget_requests_locked() {
   }
 }
 
-void TSettingsRecord::connected(uint64_t connection, const std::string& serial, bool keeps_edits) {
+void TSettingsRecord::connected(uint64_t connection, const std::string& unit, bool keeps_edits) {
   std::lock_guard guard(lock_);
   connection_ = connection;
   forget_requests_locked();
-  if (!keeps_edits || edit_unit_ != serial) {
+  if (!keeps_edits || edit_unit_ != unit) {
     // An edit is never written to a unit other than the one it was made on.
     if (write_wanted_)
       ++epoch_;
     write_wanted_ = false;
   }
-  unit_ = serial;
+  unit_ = unit;
   held_ = true;
   between_connections_ = false;
 }
@@ -223,6 +223,11 @@ void TSettingsRecord::set_wake(std::function<void()> wake) {
 bool TSettingsRecord::writes_held() const {
   std::lock_guard guard(lock_);
   return held_;
+}
+
+std::string TSettingsRecord::record_unit() const {
+  std::lock_guard guard(lock_);
+  return record_unit_;
 }
 
 void TSettingsRecord::reset() {

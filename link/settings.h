@@ -6,7 +6,7 @@
 // in one step; a newer edit replaces a write not yet taken. A settings reply
 // is copied into the record only when it can no longer undo an edit: no edit
 // waits to be written, and the reply answers a request sent after the last
-// write. A pending edit belongs to the unit (serial number) it was made on: it
+// write. A pending edit belongs to the unit (its key, unit_key.h) it was made on: it
 // survives a reconnection of that unit and is dropped when another unit shows
 // up.
 //
@@ -79,13 +79,15 @@ class TSettingsRecord {
   // `keeps_edits` false (a boot loader) drops a pending edit even of the same unit.
   // A write still going out on the old connection is forgotten: its edit is
   // wanted again if the new connection keeps it.
-  void connected(uint64_t connection, const std::string& serial, bool keeps_edits);
+  void connected(uint64_t connection, const std::string& unit, bool keeps_edits);
   void disconnected();
 
   // Called, outside the record's lock, whenever a write becomes ready to take.
   void set_wake(std::function<void()> wake);
 
   bool writes_held() const;
+  // The key of the unit whose values the record holds; empty before any reply.
+  std::string record_unit() const;
   void reset();
 
  private:
@@ -107,7 +109,7 @@ class TSettingsRecord {
   bool write_in_progress_ = false;
   bool held_ = false;
   bool between_connections_ = false;  // disconnected, not yet connected again
-  std::string unit_;       // serial number of the connected unit
+  std::string unit_;       // key (unit_key.h) of the connected unit
   std::string edit_unit_;  // the unit the pending edit was made on
   std::string record_unit_;  // the unit whose values the record holds
   uint64_t connection_ = 0;

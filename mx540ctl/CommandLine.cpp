@@ -27,14 +27,19 @@ ParsedCommandLine parse_command_line(const std::vector<std::string>& args) {
   app.footer(
       "Exit status: 0 success, 1 usage error, 2 no unit (or not the one asked for, or held by another\n"
       "program), 3 file rejected, 4 the device failed or stopped answering, 5 a bounded wait ran out.\n"
-      "--serial is needed whenever more than one unit is connected.");
+      "--serial (or --path) is needed whenever more than one unit is connected; a unit without a serial\n"
+      "number, or two units with one serial, are chosen by --path as `list` shows it.");
 
   Options o;
   int preset = 0;
   std::vector<std::string> pairs;
 
+  // --serial or --path picks the unit; a unit is known by its path when it
+  // has no serial number or shares its serial with another unit.
   auto serial_option = [&](CLI::App* sub) {
-    return sub->add_option("--serial", o.serial, "Serial number of the unit (as `list` shows it)");
+    CLI::Option* serial = sub->add_option("--serial", o.serial, "Serial number of the unit (as `list` shows it)");
+    sub->add_option("--path", o.path, "Device path of the unit (as `list` shows it)")->excludes(serial);
+    return serial;
   };
 
   CLI::App* list = app.add_subcommand("list", "Every connected unit: serial, product, mode, firmware");
@@ -66,7 +71,9 @@ ParsedCommandLine parse_command_line(const std::vector<std::string>& args) {
   CLI::App* update = app.add_subcommand("update", "Update the firmware from a .vnxu file");
   update->add_option("FILE", o.file, "Update file (.vnxu)")->required();
   CLI::Option* update_serial = serial_option(update);
-  update->add_flag("--all", o.all, "Every connected unit, in parallel")->excludes(update_serial);
+  update->add_flag("--all", o.all, "Every connected unit, in parallel")
+      ->excludes(update_serial)
+      ->excludes(update->get_option("--path"));
   update->add_flag("--child", o.child, "")->group("");   // output for a parent `update --all`
 
   CLI::App* reset = app.add_subcommand("reset", "Reset the unit's settings to the factory values");

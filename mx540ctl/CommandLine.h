@@ -16,6 +16,7 @@ struct Options {
   Command command = Command::list;
   bool json = false;
   std::string serial;             // empty: the only unit connected
+  std::string path;               // the unit at this device path (for units without a serial or sharing one)
   std::optional<int> preset;      // set: 0-3
   std::vector<Pair> pairs;        // set: checked, in the order given
   std::string file;               // save, load, update

@@ -41,8 +41,8 @@ Status fail(const Options& o, Io& io, const Failure& f) {
 std::optional<Failure> connect(const Options& o, Session& session, TUnitSeen& unit) {
   std::vector<TUnitSeen> units;
   if (auto f = session.scan(units)) return f;
-  if (auto f = session.pick(units, o.serial, unit)) return f;
-  return session.connect(unit.identity.serial);
+  if (auto f = session.pick(units, o.serial, o.path, unit)) return f;
+  return session.connect(unit, known_by_path(units, unit));
 }
 
 Status run_list(const Options& o, Session& session, Io& io) {
@@ -76,7 +76,7 @@ Status run_set(const Options& o, Session& session, Io& io) {
     return fail(o, io, {Status::usage, "The unit's record names no active preset; choose one with --preset. "
                                        "Nothing was changed."});
   if (auto f = session.write_settings(wanted)) return fail(o, io, *f);
-  io.out(session.identity().serial + ": settings written and read back.\n");
+  io.out(unit_label(session.identity()) + ": settings written and read back.\n");
   return Status::ok;
 }
 
@@ -88,7 +88,7 @@ Status run_save(const Options& o, Session& session, Io& io) {
   const TDeviceIdentity id = session.identity();
   if (!write_whole_file(o.file, write_settings_file(record, {model_name(id.product), id.serial, id.version})))
     return fail(o, io, {Status::file_rejected, "The settings file " + o.file + " could not be written."});
-  io.out(id.serial + ": settings saved to " + o.file + ".\n");
+  io.out(unit_label(id) + ": settings saved to " + o.file + ".\n");
   return Status::ok;
 }
 
@@ -112,7 +112,7 @@ Status run_load(const Options& o, Session& session, Io& io) {
   TSettings current{};
   if (auto f = session.read_settings(current)) return fail(o, io, *f);
   if (auto f = session.write_settings(content->record)) return fail(o, io, *f);
-  io.out(session.identity().serial + ": settings loaded from " + o.file + " and read back.\n");
+  io.out(unit_label(session.identity()) + ": settings loaded from " + o.file + " and read back.\n");
   return Status::ok;
 }
 
@@ -122,7 +122,7 @@ Status run_reset(const Options& o, Session& session, Io& io) {
   if (auto f = session.enter_boot()) return fail(o, io, *f);
   if (auto f = session.reset_settings()) return fail(o, io, *f);
   if (auto f = session.leave_boot()) return fail(o, io, *f);
-  io.out(session.identity().serial + ": settings reset to the factory values.\n");
+  io.out(unit_label(session.identity()) + ": settings reset to the factory values.\n");
   return Status::ok;
 }
 
@@ -134,15 +134,16 @@ Status run_update_one(const Options& o, Session& session, Io& io) {
   std::vector<TUnitSeen> units;
   TUnitSeen unit;
   if (auto f = session.scan(units)) return fail(o, io, *f);
-  if (auto f = session.pick(units, o.serial, unit)) return fail(o, io, *f);
+  if (auto f = session.pick(units, o.serial, o.path, unit)) return fail(o, io, *f);
   // The same checks as in boot mode, against the name the boot loader will
   // show: a file that does not fit sends nothing, not even the boot request.
   const UpdateFile precheck = read_update_file(bytes, boot_product(unit.identity));
   if (!precheck.ok()) return fail(o, io, update_file_failure(precheck.fault, o.file));
 
-  if (auto f = session.connect(unit.identity.serial)) return fail(o, io, *f);
+  if (auto f = session.connect(unit, known_by_path(units, unit))) return fail(o, io, *f);
   const std::string before = session.identity().version;
   if (auto f = session.enter_boot()) return fail(o, io, *f);
+  if (o.child) io.out(child_boot_line() + "\n");
 
   ProgressLines lines;
   bool bar_shown = false;
@@ -167,7 +168,7 @@ Status run_update_one(const Options& o, Session& session, Io& io) {
   else {
     char blocks[64];
     std::snprintf(blocks, sizeof blocks, " (%zu bytes written in %.2f s)", last.done, last.seconds);
-    io.out(unit.identity.serial + ": updated from firmware " + before + " to " + version + blocks + ".\n");
+    io.out(unit_label(unit.identity) + ": updated from firmware " + before + " to " + version + blocks + ".\n");
   }
   return Status::ok;
 }
@@ -179,7 +180,9 @@ std::vector<UnitRun> checked_units(const std::vector<TUnitSeen>& seen, const std
   std::vector<UnitRun> units;
   for (const TUnitSeen& s : seen) {
     UnitRun run;
-    run.serial = s.identity.serial;
+    run.serial = unit_label(s.identity);
+    run.choice = known_by_path(seen, s) ? std::vector<std::string>{"--path", s.identity.path}
+                                        : std::vector<std::string>{"--serial", s.identity.serial};
     const UpdateFile precheck = read_update_file(bytes, boot_product(s.identity));
     if (!precheck.ok()) run.result = update_file_failure(precheck.fault, file);
     // Known from the start, so that the sum does not grow as the children start.
@@ -204,6 +207,13 @@ Status report_fleet(const std::vector<UnitRun>& units, Io& io) {
   return combined_status(statuses);
 }
 
+// Where a unit whose update process was ended stands, and how to finish.
+std::string left_where(const UnitRun& u, const std::string& file) {
+  const std::string again = "mx540ctl update " + u.choice[0] + " " + u.choice[1] + " -- " + file;
+  if (u.in_boot) return "it was left in its boot loader; run `" + again + "` to finish.";
+  return "it may have started its boot loader (see `mx540ctl list`); if so, run `" + again + "`.";
+}
+
 Status run_update_all(const Options& o, Session& session, MainLoop& loop, Io& io) {
   std::vector<uint8_t> bytes;
   if (!read_whole_file(o.file, bytes, max_update_file_size))
@@ -213,25 +223,36 @@ Status run_update_all(const Options& o, Session& session, MainLoop& loop, Io& io
   if (seen.empty()) return fail(o, io, {Status::no_unit, "No MX-540KTR is connected."});
 
   std::vector<UnitRun> units = checked_units(seen, bytes, o.file);
-  std::vector<std::string> serials;
-  for (const UnitRun& u : units)
-    if (!u.result) serials.push_back(u.serial);
   // The children open the units; this process only listed them.
   session.stop();
 
-  const auto started = Clock::now();
   std::vector<size_t> child_unit;   // child index -> unit index
-  for (size_t i = 0; i < units.size(); ++i)
-    if (!units[i].result) child_unit.push_back(i);
-  size_t running = child_unit.size();
+  std::vector<std::vector<std::string>> children;
+  for (size_t i = 0; i < units.size(); ++i) {
+    if (units[i].result) continue;
+    child_unit.push_back(i);
+    // `--` before the file: a file name that begins with '-' is not an option.
+    std::vector<std::string> args = {"update"};
+    args.insert(args.end(), units[i].choice.begin(), units[i].choice.end());
+    args.insert(args.end(), {"--child", "--", o.file});
+    children.push_back(args);
+  }
+
+  const auto started = Clock::now();
+  size_t running = 0;
   auto last_heard = Clock::now();
   ProgressLines lines;
   bool bar_shown = false;
+  // Why the children still running are being ended (empty while none is),
+  // and the status it gives them.
+  std::string stopping;
+  Status stopping_status = Status::device_failed;
   auto elapsed = [&] { return std::chrono::duration<double>(Clock::now() - started).count(); };
   auto on_line = [&](size_t child, const std::string& text) {
     last_heard = Clock::now();
     UnitRun& u = units[child_unit[child]];
     const ChildLine line = parse_child_line(text);
+    if (line.boot) u.in_boot = true;
     if (line.progress) {
       u.progress.done = std::min(line.progress->done, u.progress.total);
       const ProgressState sum = fleet_progress(units, elapsed());
@@ -251,24 +272,57 @@ Status run_update_all(const Options& o, Session& session, MainLoop& loop, Io& io
     last_heard = Clock::now();
     UnitRun& u = units[child_unit[child]];
     if (!u.result) {
-      u.result = Failure{status_from_code(code), "The update ended without a result (exit status " +
-                                                     std::to_string(code) + ")."};
+      // Whatever its exit code (a process ended from outside gets any): no
+      // result line, no known outcome.
+      u.result = stopping.empty()
+                     ? Failure{Status::device_failed, "The update process ended without a result (exit status " +
+                                                          std::to_string(code) + "); " + left_where(u, o.file)}
+                     : Failure{stopping_status, stopping + " " + left_where(u, o.file)};
       u.seconds = elapsed();
     }
     --running;
   };
-  if (!serials.empty()) {
-    if (!io.start_children || !io.start_children(serials, o.file, on_line, on_end))
-      return fail(o, io, {Status::device_failed, "The update processes could not be started."});
-    // Each child bounds its own waits; a child silent for longer than any of
-    // them is given up.
-    const auto silence = std::chrono::seconds(90);
-    loop.run_until([&] { return running == 0 || Clock::now() - last_heard > silence; }, Clock::time_point::max());
-    if (running) {
-      if (io.stop_children) io.stop_children();
-      for (UnitRun& u : units)
-        if (!u.result) u.result = Failure{Status::timed_out, "The update process stopped reporting."};
+  // Ends the children still running and takes in their last lines and ends.
+  auto stop_all = [&](const std::string& why, Status status) {
+    stopping = why;
+    stopping_status = status;
+    if (io.stop_children) io.stop_children();
+    loop.run_until([&] { return running == 0; }, Clock::now() + std::chrono::seconds(10));
+  };
+
+  if (!children.empty()) {
+    std::string error = "this system cannot start processes";
+    const size_t count = io.start_children ? io.start_children(children, on_line, on_end, error) : 0;
+    running = count;
+    if (count < children.size()) {
+      const std::string& who = units[child_unit[count]].serial;
+      io.err("The update process for " + who + " could not be started (" + error + ")" +
+             (count ? "; the updates already started are stopped." : ".") + "\n");
+      stop_all("Stopped because the update process for " + who + " could not be started;", Status::device_failed);
+      for (size_t c = count; c < children.size(); ++c)
+        units[child_unit[c]].result =
+            Failure{Status::device_failed, c == count ? "Its update process could not be started: " + error + "."
+                                                      : "Not started, as the update process for " + who +
+                                                            " could not be started."};
+    } else {
+      // Each child bounds its own waits; a child silent for longer than any of
+      // them is given up.
+      const auto silence = std::chrono::seconds(90);
+      auto asked_to_stop = [&] { return io.interrupted && io.interrupted(); };
+      loop.run_until([&] { return running == 0 || asked_to_stop() || Clock::now() - last_heard > silence; },
+                     Clock::time_point::max());
+      if (running && asked_to_stop()) {
+        if (bar_shown) io.out("\n");
+        bar_shown = false;
+        io.err("Stopped by Ctrl+C.\n");
+        stop_all("Stopped by Ctrl+C;", Status::device_failed);
+      } else if (running) {
+        stop_all("The update process stopped reporting and was ended;", Status::timed_out);
+      }
     }
+    // A child the system would not let go of (bounded above) has no result yet.
+    for (UnitRun& u : units)
+      if (!u.result) u.result = Failure{Status::timed_out, "The update process did not end; " + left_where(u, o.file)};
   }
   if (bar_shown) io.out("\n");
   return report_fleet(units, io);
@@ -298,6 +352,8 @@ std::string list_text(const std::vector<TUnitSeen>& units) {
   for (const TUnitSeen& u : units) {
     out += padded(u.identity.serial, 16) + padded(model_name(u.identity.product), 12) +
            padded(mode_text(u.identity), 8) + u.identity.version;
+    // The path is what --path takes for a unit its serial does not tell apart.
+    if (known_by_path(units, u)) out += "  path " + u.identity.path;
     if (!u.held_by.empty()) out += "  (in use by " + u.held_by + ")";
     out += "\n";
   }
@@ -312,6 +368,7 @@ std::string list_json(const std::vector<TUnitSeen>& units) {
     unit["product"] = model_name(u.identity.product);
     unit["mode"] = mode_text(u.identity);
     unit["firmware"] = u.identity.version;
+    unit["path"] = u.identity.path;
     if (!u.held_by.empty()) unit["in_use_by"] = u.held_by;
     list.push_back(unit);
   }

@@ -19,14 +19,21 @@ struct Io {
   std::function<void(const std::string&)> out;   // text for the output stream
   std::function<void(const std::string&)> err;   // text for the error stream
   bool console = false;                           // the output stream is a console: progress bar in place
-  // `update --all`: starts `update FILE --serial S --child` for each serial;
-  // `line` gets each line a child writes and `ended` its exit code, both on
-  // the main loop's thread. False when a child could not be started.
-  std::function<bool(const std::vector<std::string>& serials, const std::string& file,
-                     std::function<void(size_t unit, const std::string& line)> line,
-                     std::function<void(size_t unit, long code)> ended)>
+  // `update --all`: starts one process of this program per entry of
+  // `children`, each given as its arguments (after the program's name), in
+  // order. `line` gets each line a child writes and `ended` its exit code,
+  // both through the main loop. Gives how many were started; fewer than all:
+  // `error` says why the next one could not start, and those started run on.
+  // The children end with this process, whatever ends it.
+  std::function<size_t(const std::vector<std::vector<std::string>>& children,
+                       std::function<void(size_t child, const std::string& line)> line,
+                       std::function<void(size_t child, long code)> ended, std::string& error)>
       start_children;
-  std::function<void()> stop_children;   // ends children still running
+  // Ends every child still running; on return no child's line or end is
+  // still to be posted (they are in the main loop by then).
+  std::function<void()> stop_children;
+  // Whether the operator asked to stop (Ctrl+C); the main loop is notified then.
+  std::function<bool()> interrupted;
   std::string udev_rule;                  // `udev-rule` prints it (Linux)
 };
 

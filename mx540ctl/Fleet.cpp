@@ -5,6 +5,8 @@
 
 namespace mx::ctl {
 
+std::string child_boot_line() { return "boot"; }
+
 std::string child_progress_line(size_t done, size_t total) {
   return "progress " + std::to_string(done) + " " + std::to_string(total);
 }
@@ -21,7 +23,9 @@ ChildLine parse_child_line(const std::string& line) {
   std::istringstream in(line);
   std::string word;
   in >> word;
-  if (word == "progress") {
+  if (word == "boot") {
+    out.boot = true;
+  } else if (word == "progress") {
     unsigned long long done = 0, total = 0;
     if (in >> done >> total && done <= total) {
       ProgressState p;

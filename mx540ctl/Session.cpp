@@ -2,6 +2,7 @@
 
 #include "SettingsFile.h"
 #include "UpdateLoop.h"
+#include "unit_key.h"
 
 #include <algorithm>
 #include <cstring>
@@ -15,24 +16,42 @@ namespace {
 // A serial that no unit has: discovery then binds nothing and lists every unit.
 const char bind_no_unit[] = "\n";
 
-std::string serial_list(const std::vector<TUnitSeen>& units) {
+// Every unit as --serial or --path would name it.
+std::string unit_list(const std::vector<TUnitSeen>& units) {
   std::string out;
-  for (const TUnitSeen& u : units) out += (out.empty() ? "" : ", ") + u.identity.serial;
+  for (const TUnitSeen& u : units) {
+    std::string name = unit_label(u.identity);
+    if (known_by_path(units, u) && mx::link::has_serial(u.identity.serial)) name += " (path " + u.identity.path + ")";
+    out += (out.empty() ? "" : ", ") + name;
+  }
   return out;
 }
 
-const TUnitSeen* find_unit(const std::vector<TUnitSeen>& units, const std::string& serial) {
+std::vector<const TUnitSeen*> find_units(const std::vector<TUnitSeen>& units, const std::string& serial,
+                                         const std::string& path) {
+  std::vector<const TUnitSeen*> found;
   for (const TUnitSeen& u : units)
-    if (u.identity.serial == serial) return &u;
-  return nullptr;
+    if ((serial.empty() || u.identity.serial == serial) && (path.empty() || u.identity.path == path))
+      found.push_back(&u);
+  return found;
 }
 
-Failure held(const std::string& serial, const std::string& holder) {
-  return {Status::no_unit, "The unit " + serial + " is in use by " + (holder.empty() ? "another program" : holder) +
+Failure held(const std::string& label, const std::string& holder) {
+  return {Status::no_unit, "The unit " + label + " is in use by " + (holder.empty() ? "another program" : holder) +
                                "; it was not touched."};
 }
 
 }  // namespace
+
+bool known_by_path(const std::vector<TUnitSeen>& units, const TUnitSeen& unit) {
+  if (!mx::link::has_serial(unit.identity.serial)) return true;
+  return std::count_if(units.begin(), units.end(),
+                       [&](const TUnitSeen& u) { return u.identity.serial == unit.identity.serial; }) > 1;
+}
+
+std::string unit_label(const TDeviceIdentity& unit) {
+  return mx::link::has_serial(unit.serial) ? unit.serial : unit.path;
+}
 
 std::string boot_product(const TDeviceIdentity& unit) {
   return unit.boot ? unit.product : unit.product + " (boot)";
@@ -80,7 +99,8 @@ bool Session::wait(const std::function<bool()>& done, std::chrono::milliseconds 
 
 bool Session::unit_open(bool boot) const {
   const TDeviceIdentity unit = device_identity();
-  return dev_open && unit.serial == serial_ && unit.boot == boot && boot_mode == boot;
+  return dev_open && unit.serial == serial_ && (!by_path_ || unit.path == path_) && unit.boot == boot &&
+         boot_mode == boot;
 }
 
 TDeviceIdentity Session::identity() const { return device_identity(); }
@@ -94,50 +114,53 @@ std::optional<Failure> Session::scan(std::vector<TUnitSeen>& units) {
 }
 
 std::optional<Failure> Session::pick(const std::vector<TUnitSeen>& units, const std::string& serial,
-                                     TUnitSeen& unit) const {
+                                     const std::string& path, TUnitSeen& unit) const {
   if (units.empty()) return Failure{Status::no_unit, "No MX-540KTR is connected."};
-  if (serial.empty()) {
-    if (units.size() > 1)
-      return Failure{Status::usage,
-                     "Several units are connected (" + serial_list(units) + "); choose one with --serial."};
-    unit = units.front();
-  } else {
-    const TUnitSeen* found = find_unit(units, serial);
-    if (!found)
-      return Failure{Status::no_unit,
-                     "No unit with serial " + serial + " is connected (connected: " + serial_list(units) + ")."};
-    unit = *found;
+  const std::vector<const TUnitSeen*> found = find_units(units, serial, path);
+  if (found.empty()) {
+    const std::string asked = path.empty() ? "with serial " + serial : "at path " + path;
+    return Failure{Status::no_unit, "No unit " + asked + " is connected (connected: " + unit_list(units) + ")."};
   }
-  if (!unit.held_by.empty()) return held(unit.identity.serial, unit.held_by);
+  if (found.size() > 1) {
+    const std::string which = serial.empty() ? "Several units are connected" : "Several units have the serial " + serial;
+    return Failure{Status::usage,
+                   which + " (" + unit_list(units) + "); choose one with " + (serial.empty() ? "--serial or " : "") +
+                       "--path."};
+  }
+  unit = *found.front();
+  if (!unit.held_by.empty()) return held(unit_label(unit.identity), unit.held_by);
   return std::nullopt;
 }
 
-std::optional<Failure> Session::connect(const std::string& serial) {
-  serial_ = serial;
+std::optional<Failure> Session::connect(const TUnitSeen& unit, bool by_path) {
+  serial_ = unit.identity.serial;
+  path_ = unit.identity.path;
+  by_path_ = by_path;
+  label_ = unit_label(unit.identity);
   reads_answered_ = 0;
-  link_choose_unit(serial);
+  link_choose_unit(serial_, by_path_ ? path_ : std::string());
   rescan();
   // rescan binds at once or not at all; a unit held by another program is
   // named in units_seen.
-  if (!dev_open || device_identity().serial != serial) {
+  if (!unit_open(device_identity().boot)) {
     const auto units = units_seen();
-    const TUnitSeen* found = find_unit(units, serial);
-    if (found && !found->held_by.empty()) return held(serial, found->held_by);
-    if (!found) return Failure{Status::no_unit, "The unit " + serial + " is no longer connected."};
+    const auto found = find_units(units, serial_, by_path_ ? path_ : std::string());
+    if (!found.empty() && !found.front()->held_by.empty()) return held(label_, found.front()->held_by);
+    if (found.empty()) return Failure{Status::no_unit, "The unit " + label_ + " is no longer connected."};
     if (open_failure_)
-      if (auto reason = open_failure_(serial)) return reason;
-    return Failure{Status::device_failed, "The unit " + serial + " could not be opened."};
+      if (auto reason = open_failure_(serial_)) return reason;
+    return Failure{Status::device_failed, "The unit " + label_ + " could not be opened."};
   }
   if (!device_identity().boot &&
       !wait([&] { return reads_answered_ > 0 || !dev_open; }, timeouts_.answer))
-    return Failure{Status::timed_out, "The unit " + serial + " did not answer the settings read."};
-  if (!dev_open) return Failure{Status::device_failed, "The unit " + serial + " went away."};
+    return Failure{Status::timed_out, "The unit " + label_ + " did not answer the settings read."};
+  if (!dev_open) return Failure{Status::device_failed, "The unit " + label_ + " went away."};
   return std::nullopt;
 }
 
 std::optional<Failure> Session::read_settings(TSettings& out) {
   if (boot_mode)
-    return Failure{Status::device_failed, "The unit " + serial_ +
+    return Failure{Status::device_failed, "The unit " + label_ +
                                               " is in boot mode; update its firmware (or reset it) first."};
   out = settings_get();
   return std::nullopt;
@@ -145,7 +168,7 @@ std::optional<Failure> Session::read_settings(TSettings& out) {
 
 std::optional<Failure> Session::write_settings(const TSettings& wanted) {
   if (boot_mode)
-    return Failure{Status::device_failed, "The unit " + serial_ +
+    return Failure{Status::device_failed, "The unit " + label_ +
                                               " is in boot mode; update its firmware (or reset it) first."};
   settings_edit_and_save([&](TSettings& s) {
     s = wanted;
@@ -158,14 +181,14 @@ std::optional<Failure> Session::write_settings(const TSettings& wanted) {
     const unsigned before = reads_answered_;
     post_request(cmd_read);
     if (!loop_.run_until([&] { return reads_answered_ != before || !dev_open; }, deadline)) break;
-    if (!dev_open) return Failure{Status::device_failed, "The unit " + serial_ + " went away while being written."};
+    if (!dev_open) return Failure{Status::device_failed, "The unit " + label_ + " went away while being written."};
     if (send_pending) continue;   // the write is still to go (refused once, sent again)
     const TSettings held_now = settings_get();
     if (std::memcmp(&held_now, &wanted, sizeof wanted) != 0)
-      return Failure{Status::device_failed, "The unit " + serial_ + " holds other settings than were written."};
+      return Failure{Status::device_failed, "The unit " + label_ + " holds other settings than were written."};
     return std::nullopt;
   }
-  return Failure{Status::timed_out, "The unit " + serial_ + " did not confirm the settings."};
+  return Failure{Status::timed_out, "The unit " + label_ + " did not confirm the settings."};
 }
 
 std::optional<Failure> Session::enter_boot() {
@@ -177,22 +200,22 @@ std::optional<Failure> Session::enter_boot() {
     if (loop_.run_until([&] { return unit_open(true); }, std::min(deadline, Clock::now() + std::chrono::milliseconds(200))))
       return std::nullopt;
   }
-  return Failure{Status::timed_out, "The unit " + serial_ + " did not start its boot loader."};
+  return Failure{Status::timed_out, "The unit " + label_ + " did not start its boot loader."};
 }
 
 std::optional<Failure> Session::leave_boot() {
   post_request(cmd_update_close);
   if (!wait([&] { return unit_open(false); }, timeouts_.restart))
-    return Failure{Status::timed_out, "The unit " + serial_ + " did not come back in normal mode."};
+    return Failure{Status::timed_out, "The unit " + label_ + " did not come back in normal mode."};
   return std::nullopt;
 }
 
 std::optional<Failure> Session::reset_settings() {
   reset_answered_ = false;
   if (!post_and_wait(cmd_reset))
-    return Failure{Status::device_failed, "The reset could not be sent to the unit " + serial_ + "."};
+    return Failure{Status::device_failed, "The reset could not be sent to the unit " + label_ + "."};
   if (!wait([&] { return reset_answered_.load(); }, timeouts_.answer))
-    return Failure{Status::timed_out, "The unit " + serial_ + " did not confirm the reset."};
+    return Failure{Status::timed_out, "The unit " + label_ + " did not confirm the reset."};
   return std::nullopt;
 }
 
@@ -266,7 +289,7 @@ std::optional<Failure> Session::update(const std::vector<uint8_t>& file_bytes, c
     // A unit that takes no report keeps the writer inside the library; the
     // process ends without it.
     writer.detach();
-    return Failure{Status::timed_out, "The unit " + serial_ + " stopped taking update blocks."};
+    return Failure{Status::timed_out, "The unit " + label_ + " stopped taking update blocks."};
   }
   writer.join();
   show();
@@ -274,13 +297,13 @@ std::optional<Failure> Session::update(const std::vector<uint8_t>& file_bytes, c
     case UpdateOutcome::finished: break;
     case UpdateOutcome::too_large: return update_file_failure(UpdateFileFault::image_too_large, file_name);
     case UpdateOutcome::failed:
-      return Failure{Status::device_failed, "The unit " + serial_ +
+      return Failure{Status::device_failed, "The unit " + label_ +
                                                 " refused an update block; it stays in boot mode, run the update again."};
   }
   if (!wait([&] { return finish_answered_.load(); }, timeouts_.answer))
-    return Failure{Status::timed_out, "The unit " + serial_ + " did not confirm the end of the update."};
+    return Failure{Status::timed_out, "The unit " + label_ + " did not confirm the end of the update."};
   if (!wait([&] { return unit_open(false); }, timeouts_.restart))
-    return Failure{Status::timed_out, "The unit " + serial_ + " did not come back in normal mode after the update."};
+    return Failure{Status::timed_out, "The unit " + label_ + " did not come back in normal mode after the update."};
   version = device_identity().version;
   return std::nullopt;
 }

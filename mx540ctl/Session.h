@@ -38,12 +38,15 @@ class Session {
   // Loads the HID library and lists every unit without binding any.
   std::optional<Failure> scan(std::vector<TUnitSeen>& units);
 
-  // The unit a command works on: `serial`, or the only one connected.
-  std::optional<Failure> pick(const std::vector<TUnitSeen>& units, const std::string& serial, TUnitSeen& unit) const;
+  // The unit a command works on: the one at `path`, the one with `serial`, or
+  // the only one connected. Two units with the serial asked for need --path.
+  std::optional<Failure> pick(const std::vector<TUnitSeen>& units, const std::string& serial,
+                              const std::string& path, TUnitSeen& unit) const;
 
   // Binds the unit (its lock taken) and waits until it is open. In normal mode
-  // also until the first settings read has been answered.
-  std::optional<Failure> connect(const std::string& serial);
+  // also until the first settings read has been answered. `by_path`: the unit
+  // is chosen by its device path too (known_by_path).
+  std::optional<Failure> connect(const TUnitSeen& unit, bool by_path);
   TDeviceIdentity identity() const;
 
   // Normal mode only: the settings record as the unit holds it.
@@ -79,13 +82,21 @@ class Session {
 
   MainLoop& loop_;
   Timeouts timeouts_;
-  std::string serial_;
+  std::string serial_, path_, label_;
+  bool by_path_ = false;
   class Host;
   std::atomic<unsigned> reads_answered_{0};
   std::atomic<bool> finish_answered_{false};
   std::atomic<bool> reset_answered_{false};
   std::function<std::optional<Failure>(const std::string& serial)> open_failure_;
 };
+
+// A unit is known by its device path when it has no serial number or another
+// connected unit has the same serial: then --path chooses it, and `update
+// --all` hands its child the path.
+bool known_by_path(const std::vector<TUnitSeen>& units, const TUnitSeen& unit);
+// How messages name a unit: its serial, or its device path without one.
+std::string unit_label(const TDeviceIdentity& unit);
 
 // The name the boot loader of a unit with this product will show: the
 // product, a blank and "(boot)" (an update file names the product with that

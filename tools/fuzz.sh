@@ -32,7 +32,7 @@ fi
 dir=build/fuzz
 mkdir -p "$dir"
 if ! CC=clang CXX=clang++ cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DMX_FUZZ=ON \
-    -DMX_FOLDERS="hidlib;link;app;mx540ctl" >"$dir.configure.log" 2>&1; then
+    -DMX_FOLDERS="hidlib;link;common" >"$dir.configure.log" 2>&1; then
   cat "$dir.configure.log"; echo "fuzz: configure FAILED"; exit 1
 fi
 if ! nice -n 10 cmake --build "$dir" -j "$(nproc)" --target mx_fuzzers >"$dir.build.log" 2>&1; then

@@ -47,7 +47,7 @@ for v in 21 22 23; do
     dd of="$share/flash$v.bin" bs=1 seek=64 conv=notrunc status=none
   head -c 4096 /dev/urandom >"$share/eeprom$v.bin"
   { cat "$share/flash$v.bin"; head -c $((65536 - 24576)) /dev/zero | tr '\0' '\377'; } >"$share/flash$v.padded"
-  "$build/app/vnxu_gen" -n "MX-540KTR " -v "${v:0:1}.${v:1:1}" -f "$share/flash$v.bin" -e "$share/eeprom$v.bin" \
+  "$build/common/vnxu_gen" -n "MX-540KTR " -v "${v:0:1}.${v:1:1}" -f "$share/flash$v.bin" -e "$share/eeprom$v.bin" \
     -o "$share/fw$v.vnxu" >/dev/null || fail "vnxu_gen failed"
 done
 cat >"$share/run.sh" <<EOF

@@ -4,14 +4,15 @@
 #   then a short pass of every fuzz target (tools/fuzz.sh --runs), then
 #   mx540ctl for Linux against the kernel's USB HID stack in a VM
 #   (tools/linux-vm-test.sh: one boot, each check counted as a test).
-# The last line gives the counts. Build folders: build/{native,asan,tsan,win,fuzz}.
+# The summary names every test that was skipped, flavour by flavour; the last
+# line gives the counts. Build folders: build/{native,asan,tsan,win,fuzz}.
 set -uo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
 "$root/tools/install-deps.sh" || { echo "dependency install failed"; exit 1; }
 
 jobs=$(nproc)
-total=0; failed=0; status=0
+total=0; failed=0; skipped=0; status=0
 summary=()
 
 run_flavour() {
@@ -50,7 +51,16 @@ run_flavour() {
   # A second run shows as a result line without the "k/n" count in front.
   local again
   again=$(grep -E '^ +Test +#[0-9]+: .* Passed' "$log" | sed -E 's/^ +Test +#[0-9]+: ([^ ]+).*/\1/' | paste -sd, -)
-  summary+=("$name: $((n - f))/$n passed${again:+ (passed only when run again: $again)}")
+  # ctest counts a skipped test among those passed and lists it under "did not run".
+  local skips s
+  skips=$(sed -n '/^The following tests did not run:/,/^$/p' "$log" |
+          sed -nE 's/^[[:space:]]+[0-9]+ - ([^ ]+) \((Skipped|Disabled|Not Run)\).*/\1/p' | sort -u)
+  s=$(grep -c . <<<"$skips")
+  skipped=$((skipped + s))
+  local skip_note=
+  [ "$s" -eq 0 ] || skip_note=", $s skipped"
+  summary+=("$name: $((n - f - s))/$n passed$skip_note${again:+ (passed only when run again: $again)}")
+  [ "$s" -eq 0 ] || summary+=("$name: skipped: $(paste -sd, <<<"$skips" | sed 's/,/, /g')")
 }
 
 mkdir -p build
@@ -83,5 +93,5 @@ else
 fi
 
 printf '%s\n' "${summary[@]}"
-echo "TOTAL: $((total - failed)) passed, $failed failed, $total tests; $([ $status -eq 0 ] && echo OK || echo FAILED)"
+echo "TOTAL: $((total - failed - skipped)) passed, $failed failed, $skipped skipped, $total tests; $([ $status -eq 0 ] && echo OK || echo FAILED)"
 exit $status

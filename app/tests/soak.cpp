@@ -17,6 +17,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <fstream>
+#include <sstream>
 #include <random>
 #include <string>
 #include <thread>
@@ -30,7 +31,6 @@ using std::chrono::milliseconds;
 using Clock = std::chrono::steady_clock;
 using Bytes = std::vector<uint8_t>;
 
-constexpr int cmb13 = 0x47C, edt1 = 0x480;
 constexpr int poll_ms = 2000;
 
 struct Usage {
@@ -64,11 +64,36 @@ std::string narrow(const std::wstring& w) {
   return s;
 }
 
+// The device's frames.log as lines. The device replaces the file whole while
+// it runs, and under Wine an open that does not share the file for deletion
+// fails while the replacement holds it: such an open is tried again (bounded).
+std::vector<std::string> frames_log(const VirtualDevice& device) {
+  const auto path = device.dir() / "frames.log";
+  std::string text;
+  for (int attempt = 0; attempt < 50; ++attempt) {
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                              nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+      if (GetLastError() == ERROR_FILE_NOT_FOUND) break;
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+      continue;
+    }
+    char buffer[65536];
+    DWORD got = 0;
+    while (ReadFile(file, buffer, sizeof buffer, &got, nullptr) && got > 0) text.append(buffer, got);
+    CloseHandle(file);
+    break;
+  }
+  std::vector<std::string> lines;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  return lines;
+}
+
 // Device-clock times of the read requests in frames.log.
 std::vector<long> read_times(const VirtualDevice& device) {
   std::vector<long> out;
-  std::ifstream in(device.dir() / "frames.log");
-  for (std::string line; std::getline(in, line);) {
+  for (const std::string& line : frames_log(device)) {
     const auto c = line.find(" cmd=0x");
     const auto t = line.find(" t=");
     if (c == std::string::npos || t == std::string::npos || line.compare(c + 7, 2, "00") != 0) continue;
@@ -210,12 +235,21 @@ class Soak {
       boxes_.push_back("(not connected again within 15 s)");
       return;
     }
+    // The device rewrites frames.log up to 20 ms after it ran the command, so
+    // until then the file still holds the reads from before the clear.
+    const auto old_reads = read_times(app_.device());
+    const long last_old = old_reads.empty() ? -1 : old_reads.back();
     app_.device().command("clear-log");
     const auto cleared = Clock::now();
     // One edit of the active preset's SDI pair, just after a poll's answer has
     // been shown: the driver's choice is two messages (select, then notify),
     // and a refresh of the window between them would turn the edit back.
-    wait_until([&] { return !read_times(app_.device()).empty(); }, milliseconds(3000));
+    wait_until(
+        [&] {
+          const auto reads = read_times(app_.device());
+          return !reads.empty() && reads.front() > last_old;
+        },
+        milliseconds(3000));
     std::this_thread::sleep_for(milliseconds(300));
     const auto before = app_.device().settings();
     if (before) {
@@ -230,11 +264,10 @@ class Soak {
         ++edits_ok_;
       } else {
         const auto now = app_.device().settings();
-        std::printf("  edit %d lost: preset %d src %d -> %d (window showed %d, %s); device now %d\n", edits_, preset,
-                    (*before)[5 + preset], value, shown, was_connected ? "connected" : "not connected",
-                    now ? (*now)[5 + preset] : -1);
-        std::ifstream log(app_.device().dir() / "frames.log");
-        for (std::string line; std::getline(log, line);) std::printf("    %s\n", line.substr(0, 90).c_str());
+        std::printf("  edit %d lost: preset %d src %d -> %d (window showed %d, %s); device now %d, window now %d\n",
+                    edits_, preset, (*before)[5 + preset], value, shown, was_connected ? "connected" : "not connected",
+                    now ? (*now)[5 + preset] : -1, chosen_item(src_));
+        for (const std::string& line : frames_log(app_.device())) std::printf("    %s\n", line.substr(0, 90).c_str());
       }
     }
     take_boxes();
@@ -266,8 +299,7 @@ class Soak {
     if (missed > 0) {
       std::printf("  missed %d poll(s) in a connection of %.1f s: %zu reads;%s\n", missed,
                   connected_for.count() / 1000.0, reads.size(), gaps.empty() ? " too few" : gaps.c_str());
-      std::ifstream log(app_.device().dir() / "frames.log");
-      for (std::string line; std::getline(log, line);) std::printf("    %s\n", line.substr(0, 90).c_str());
+      for (const std::string& line : frames_log(app_.device())) std::printf("    %s\n", line.substr(0, 90).c_str());
     }
     missed_ += missed;
   }
@@ -289,22 +321,10 @@ class Soak {
       return;
     }
     PostMessageW(fu_, WM_COMMAND, MAKEWPARAM(GetDlgCtrlID(select_), BN_CLICKED), reinterpret_cast<LPARAM>(select_));
-    HWND dialog = nullptr, name = nullptr;
-    wait_until([&] {
-      dialog = find_top_window(app_.pid(), L"#32770", nullptr, true);
-      if (!dialog) return false;
-      name = GetDlgItem(dialog, cmb13);
-      if (name && class_of(name) == L"ComboBox") name = find_child(name, L"Edit");
-      if (!name) name = GetDlgItem(dialog, edt1);
-      return name != nullptr;
-    });
-    if (!name) {
+    if (!answer_file_dialog(app_.pid(), update_file_.wstring())) {
       std::printf("  update %d: no file-open dialog\n", updates_);
       return;
     }
-    set_text(name, update_file_.wstring());
-    PostMessageW(dialog, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), reinterpret_cast<LPARAM>(GetDlgItem(dialog, IDOK)));
-    wait_until([&] { return !IsWindow(dialog) || !IsWindowVisible(dialog); });
     std::optional<MessageBoxInfo> box;
     wait_until(
         [&] {

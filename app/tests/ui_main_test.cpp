@@ -4,13 +4,17 @@
 // refresh and focus, unplug and replug, the About box; the time from a click
 // to the device; and through real input and an accessibility client: the
 // buttons' keyboard shortcuts, their accessible objects and their tooltips.
+// Two panels over two units: the title names each one's unit, the Unit menu
+// lists both and takes a free one, the Settings menu saves and loads a file.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <iterator>
 #include <thread>
+#include <tuple>
 
 #include "uidriver.h"
 
@@ -682,7 +686,7 @@ TEST_F(MainWindow, LayoutTabOrderAndScreenshot) {
   start({"settings " + hex(sample_record(0))});
   ASSERT_TRUE(wait_until([&] { return connected(); }));
   ASSERT_TRUE(wait_hue(b_place[0], Hue::green));
-  EXPECT_EQ(text_of(fmain), L"MX-540KTR");
+  EXPECT_EQ(text_of(fmain), L"MX-540KTR \u2014 VX540K-000001");
   RECT client{};
   GetClientRect(fmain, &client);
   EXPECT_EQ(client.right, scaled(274));
@@ -862,12 +866,12 @@ TEST_F(EditBenchmark, ClickToDevice) {
 
 
 // Two panels over the same virtual units (one device folder, every process
-// simulating every unit): each panel drives the unit whose lock it holds, and a
-// panel that finds every unit held shows no device until one is free.
+// simulating every unit): each panel drives the unit whose lock it holds and
+// names it in its title, a panel that finds every unit held shows no device
+// until one is free, and the Unit menu shows who holds which.
 class TwoPanels : public ::testing::Test {
 protected:
   void SetUp() override {
-    base = own_folder() / "ui_main_runs" / ::testing::UnitTest::GetInstance()->current_test_info()->name();
     std::error_code ec;
     std::filesystem::remove_all(base, ec);
   }
@@ -877,9 +881,11 @@ protected:
     SetEnvironmentVariableW(L"MX540_VIRTUAL_UNITS", nullptr);
   }
 
+  // Each new panel is placed right of the last one, so that each shows whole.
   std::unique_ptr<App> start_panel(const char* name) {
     auto app = std::make_unique<App>(base / name, base / "units");
     EXPECT_TRUE(app->start()) << name << ": fmain and fu did not appear";
+    SetWindowPos(app->fmain(), HWND_TOP, 20 + 400 * (placed++ % 2), 40, 0, 0, SWP_NOSIZE | SWP_NOACTIVATE);
     return app;
   }
 
@@ -912,17 +918,48 @@ protected:
         milliseconds(20000));
   }
 
-  std::filesystem::path base;
+  static std::wstring title(const char* unit) {
+    return L"MX-540KTR \u2014 " + std::wstring(unit, unit + std::strlen(unit));
+  }
+  static bool shows(App& app, const std::wstring& text) {
+    return wait_until([&] { return text_of(app.fmain()) == text; }, milliseconds(15000));
+  }
+  // The Unit menu opened from the keyboard, as the screen shows it; closed again unless `keep_open`.
+  static std::vector<MenuRow> unit_menu(App& app, bool keep_open = false) {
+    real_click(app.fmain(), 5, 5);   // the panel becomes active: the keys go to it
+    wait_until([&] { return active_of(app.fmain()) == app.fmain(); }, milliseconds(3000));
+    auto rows = popup_menu_rows(app.pid(), [] { press_keys({VK_MENU, 'U'}); });
+    if (!keep_open) {
+      press_keys({VK_ESCAPE});
+      press_keys({VK_ESCAPE});
+      wait_until([&] { return !find_top_window(app.pid(), L"#32768", nullptr, true); }, milliseconds(3000));
+    }
+    return rows;
+  }
+  // The frames in a unit's frames log, all of them or the settings writes (command 0x80).
+  static long logged(const VirtualDevice& unit, const char* only = " cmd=") {
+    std::ifstream log(unit.dir() / "frames.log");
+    long n = 0;
+    for (std::string line; std::getline(log, line);) n += line.find(only) != std::string::npos;
+    return n;
+  }
+  static long writes_in(const VirtualDevice& unit) { return logged(unit, " cmd=0x80 "); }
+
+  const std::filesystem::path base =
+      own_folder() / "ui_main_runs" / ::testing::UnitTest::GetInstance()->current_test_info()->name();
+  VirtualDevice unit1{base / "units"}, unit2{base / "units" / "unit2"};
   std::unique_ptr<App> first, second;
+  int placed = 0;
 };
 
-TEST_F(TwoPanels, EachDrivesTheUnitItHolds) {
+TEST_F(TwoPanels, EachDrivesTheUnitItHoldsAndNamesItInItsTitle) {
   SetEnvironmentVariableW(L"MX540_VIRTUAL_UNITS", L"2");
-  VirtualDevice unit1(base / "units"), unit2(base / "units" / "unit2");
   first = start_panel("first");
   ASSERT_TRUE(wait_until([&] { return all_enabled(first->fmain()); }));
   second = start_panel("second");
   ASSERT_TRUE(wait_until([&] { return all_enabled(second->fmain()); }));
+  EXPECT_EQ(text_of(first->fmain()), title("VX540K-000001"));
+  EXPECT_EQ(text_of(second->fmain()), title("VX540K-000002"));
 
   ASSERT_TRUE(preset_reaches(*first, unit1, 2));
   ASSERT_TRUE(preset_reaches(*second, unit2, 3));
@@ -930,6 +967,110 @@ TEST_F(TwoPanels, EachDrivesTheUnitItHolds) {
   EXPECT_EQ(unit2.settings().value_or(Record{})[0], 3);
   EXPECT_EQ(unit1.state("serial"), "VX540K-000001");
   EXPECT_EQ(unit2.state("serial"), "VX540K-000002");
+
+  // The title follows boot mode and unplugging; the Settings menu greys
+  // meanwhile and comes back as it was.
+  const auto bar = menu_bar_pixels(second->fmain());
+  struct Step {
+    const char* command;
+    std::wstring shown;
+    bool settings_menu;
+  } const steps[] = {{"boot", title("VX540K-000002") + L" (boot)", false},
+                     {"normal", title("VX540K-000002"), true},
+                     {"unplug", L"MX-540KTR \u2014 no unit", false},
+                     {"plug", title("VX540K-000002"), true}};
+  for (const Step& step : steps) {
+    EXPECT_EQ(unit2.command(step.command), "ok");
+    EXPECT_TRUE(shows(*second, step.shown)) << step.command;
+    EXPECT_TRUE(wait_until([&] { return (menu_bar_pixels(second->fmain()) == bar) == step.settings_menu; }))
+        << step.command;
+  }
+  EXPECT_EQ(text_of(first->fmain()), title("VX540K-000001"));
+}
+
+TEST_F(TwoPanels, UnitMenuListsBothGreysTheOtherPanelsAndTakesAFreeOne) {
+  SetEnvironmentVariableW(L"MX540_VIRTUAL_UNITS", L"2");
+  first = start_panel("first");
+  ASSERT_TRUE(shows(*first, title("VX540K-000001")));
+  second = start_panel("second");
+  ASSERT_TRUE(shows(*second, title("VX540K-000002")));
+
+  // Both units, the panel's own checked (its mark left of the text), the other panel's greyed.
+  for (auto [app, own] : {std::pair{first.get(), 0}, std::pair{second.get(), 1}}) {
+    const auto rows = unit_menu(*app);
+    ASSERT_EQ(rows.size(), 2u) << "panel " << own + 1;
+    const MenuRow &mine = rows[own], &other = rows[1 - own];
+    EXPECT_FALSE(mine.grey) << "panel " << own + 1;
+    EXPECT_TRUE(other.grey) << "panel " << own + 1;
+    EXPECT_LT(mine.ink_left + 4, other.ink_left) << "panel " << own + 1 << ": no check mark before its own unit";
+  }
+
+  // The held unit is not taken, also when its command comes anyway.
+  PostMessageW(first->fmain(), WM_COMMAND, MAKEWPARAM(menu_unit_first + 1, 0), 0);
+  auto box = wait_message_box(first->pid());
+  ASSERT_TRUE(box.has_value());
+  EXPECT_EQ(box->text, L"The unit VX540K-000002 is held by MX_540KTR.exe.");
+  answer_message_box(*box, IDOK);
+  EXPECT_EQ(text_of(first->fmain()), title("VX540K-000001"));
+
+  // The second panel ends; the first takes unit 2 from its menu, and its next
+  // edit reaches unit 2 alone; unit 1 is free for a new panel.
+  second->stop();
+  unit_menu(*first, true);
+  press_keys({VK_DOWN});
+  press_keys({VK_RETURN});
+  ASSERT_TRUE(shows(*first, title("VX540K-000002")));
+  const long unit2_writes = writes_in(unit2);
+  ASSERT_TRUE(preset_reaches(*first, unit2, 3));
+  EXPECT_TRUE(wait_until([&] { return writes_in(unit2) > unit2_writes; }));
+  EXPECT_EQ(writes_in(unit1), 0);   // no edit was ever made on unit 1
+  EXPECT_NE(unit1.settings().value_or(Record{})[0], 3);
+  second = start_panel("third");
+  EXPECT_TRUE(shows(*second, title("VX540K-000001")));
+}
+
+TEST_F(TwoPanels, SettingsSavedToAFileLoadBackAndFilesThatDoNotFitChangeNothing) {
+  SetEnvironmentVariableW(L"MX540_VIRTUAL_UNITS", L"2");
+  const Record saved = sample_record(2);
+  unit1.leave_command("settings " + hex(saved));
+  first = start_panel("first");
+  ASSERT_TRUE(wait_until([&] { return all_enabled(first->fmain()) && unit1.settings() == saved; }));
+
+  const auto file = base / "unit1.json";
+  PostMessageW(first->fmain(), WM_COMMAND, MAKEWPARAM(menu_save_settings, 0), 0);
+  ASSERT_TRUE(answer_file_dialog(first->pid(), file.wstring()));
+  ASSERT_TRUE(wait_until([&] { return std::filesystem::exists(file); }));
+  std::ifstream in(file);
+  const std::string text{std::istreambuf_iterator<char>(in), {}};
+  EXPECT_NE(text.find("\"serial\": \"VX540K-000001\""), std::string::npos) << text;
+
+  // The unit changes; the file gives back the same 29 bytes.
+  EXPECT_EQ(unit1.command("settings " + hex(sample_record(0))), "ok");
+  PostMessageW(first->fmain(), WM_COMMAND, MAKEWPARAM(menu_load_settings, 0), 0);
+  ASSERT_TRUE(answer_file_dialog(first->pid(), file.wstring()));
+  EXPECT_TRUE(unit1.wait_settings([&](const Record& r) { return r == saved; }));
+  EXPECT_TRUE(wait_until([&] { return writes_in(unit1) == 1; }));   // the whole record, once
+
+  // Files that do not fit are refused, naming the field, and nothing is written.
+  for (auto [field, from, to] : {std::tuple{"model", "\"model\": \"MX-540KTR\"", "\"model\": \"MX-999\""},
+                                 std::tuple{"active", "\"active\": 3", "\"active\": 9"}}) {
+    std::string bad = text;
+    ASSERT_NE(bad.find(from), std::string::npos) << field;
+    bad.replace(bad.find(from), std::strlen(from), to);
+    std::ofstream(base / "bad.json", std::ios::binary | std::ios::trunc) << bad;
+    const long frames = logged(unit1);
+    PostMessageW(first->fmain(), WM_COMMAND, MAKEWPARAM(menu_load_settings, 0), 0);
+    ASSERT_TRUE(answer_file_dialog(first->pid(), (base / "bad.json").wstring())) << field;
+    const auto box = wait_message_box(first->pid());
+    ASSERT_TRUE(box.has_value()) << field;
+    EXPECT_NE(box->text.find(L"field " + std::wstring(field, field + std::strlen(field))), std::wstring::npos)
+        << field;
+    EXPECT_NE(box->text.find(L"Nothing was changed."), std::wstring::npos) << field;
+    answer_message_box(*box, IDOK);
+    EXPECT_TRUE(wait_until([&] { return logged(unit1) > frames; })) << field;   // the next poll went out
+    EXPECT_EQ(writes_in(unit1), 1) << field;
+    EXPECT_EQ(unit1.settings(), saved) << field;
+  }
 }
 
 TEST_F(TwoPanels, ASecondPanelWithNoFreeUnitShowsNoDeviceUntilOneIsFree) {

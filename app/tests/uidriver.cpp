@@ -438,6 +438,99 @@ std::vector<uint32_t> grab(const RECT& r) {
 
 }  // namespace
 
+std::vector<MenuRow> popup_menu_rows(DWORD pid, const std::function<void()>& open, milliseconds timeout) {
+  // A popup that has not painted yet shows what was below it: the screen as
+  // it was before tells the two apart.
+  const RECT screen{0, 0, GetSystemMetrics(SM_CXSCREEN), GetSystemMetrics(SM_CYSCREEN)};
+  const std::vector<uint32_t> before = grab(screen);
+  open();
+  HWND popup = nullptr;
+  wait_until([&] { return (popup = find_top_window(pid, L"#32768", nullptr, true)) != nullptr; }, timeout);
+  if (!popup) return {};
+  RECT r{};
+  GetWindowRect(popup, &r);
+  IntersectRect(&r, &r, &screen);
+  const int w = r.right - r.left, h = r.bottom - r.top;
+  std::vector<uint32_t> shown;
+  auto below_shows = [&] {
+    for (int y = 0; y < h; ++y)
+      for (int x = 0; x < w; ++x)
+        if (shown[static_cast<size_t>(y) * w + x] != before[static_cast<size_t>(r.top + y) * screen.right + r.left + x])
+          return false;
+    return true;
+  };
+  // Painted once it differs from what was below, and whole once two grabs agree.
+  wait_until([&] {
+    std::vector<uint32_t> again = grab(r);
+    const bool still = again == shown;
+    shown = std::move(again);
+    return still && !below_shows();
+  }, timeout);
+  // Inside the frame and the highlight's edges, each pixel row has one ground
+  // colour; rows with marks on it are the lines' text.
+  constexpr int inset = 5;
+  std::vector<MenuRow> rows;
+  std::map<uint32_t, int> ink;
+  auto end_line = [&] {
+    // The text's own colour is its most frequent mark: a mid grey for an
+    // unavailable item (black, or white when highlighted, otherwise).
+    const auto most = std::max_element(ink.begin(), ink.end(), [](auto& a, auto& b) { return a.second < b.second; });
+    if (most != ink.end()) {
+      const int red = (most->first >> 16) & 0xFF, green = (most->first >> 8) & 0xFF, blue = most->first & 0xFF;
+      rows.back().grey = std::abs(red - green) <= 8 && std::abs(green - blue) <= 8 && red >= 64 && red <= 200;
+    }
+    ink.clear();
+  };
+  bool in_line = false;
+  for (int y = inset; y < h - inset; ++y) {
+    std::map<uint32_t, int> count;
+    for (int x = inset; x < w - inset; ++x) ++count[shown[static_cast<size_t>(y) * w + x] & 0xFFFFFF];
+    const uint32_t ground =
+        std::max_element(count.begin(), count.end(), [](auto& a, auto& b) { return a.second < b.second; })->first;
+    int left = -1;
+    for (int x = inset; x < w - inset; ++x) {
+      const uint32_t c = shown[static_cast<size_t>(y) * w + x] & 0xFFFFFF;
+      if (c == ground) continue;
+      if (left < 0) left = x;
+      ++ink[c];
+    }
+    if (left >= 0 && !in_line) rows.push_back({false, left});
+    if (left >= 0) rows.back().ink_left = std::min(rows.back().ink_left, left);
+    if (left < 0 && in_line) end_line();
+    in_line = left >= 0;
+  }
+  if (in_line) end_line();
+  return rows;
+}
+
+std::vector<uint32_t> menu_bar_pixels(HWND hwnd) {
+  POINT origin{0, 0};
+  ClientToScreen(hwnd, &origin);
+  RECT client{};
+  GetClientRect(hwnd, &client);
+  const RECT bar{origin.x, origin.y - GetSystemMetrics(SM_CYMENU), origin.x + client.right, origin.y};
+  return grab(bar);
+}
+
+bool answer_file_dialog(DWORD pid, const std::wstring& path, milliseconds timeout) {
+  HWND dialog = nullptr, name = nullptr;
+  wait_until(
+      [&] {
+        dialog = find_top_window(pid, L"#32770", nullptr, true);
+        if (!dialog) return false;
+        // The file name box: a combo box's edit (cmb13), or an edit (edt1).
+        name = GetDlgItem(dialog, 0x47C);
+        if (name && class_of(name) == L"ComboBox") name = find_child(name, L"Edit");
+        if (!name) name = GetDlgItem(dialog, 0x480);
+        return name != nullptr;
+      },
+      timeout);
+  if (!name) return false;
+  set_text(name, path);
+  PostMessageW(dialog, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), reinterpret_cast<LPARAM>(GetDlgItem(dialog, IDOK)));
+  return wait_until([&] { return !IsWindow(dialog) || !IsWindowVisible(dialog); });
+}
+
 // Icon handles do not mean anything in another process: the icon a message
 // box shows is recognised by drawing each standard icon here, on the box's
 // own background, and taking the one that differs in the fewest pixels.

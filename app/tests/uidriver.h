@@ -29,6 +29,9 @@ inline constexpr wchar_t fmain_class[] = L"Tfmain";
 inline constexpr wchar_t fu_class[] = L"Tfu";
 inline constexpr wchar_t panel_class[] = L"MXPanel";
 inline constexpr int menu_update_firmware = 101, menu_about = 102;
+// The Settings menu's items, and the Unit menu's: menu_unit_first + the item's
+// place (the units in the order the last scan saw them, as the bus lists them).
+inline constexpr int menu_save_settings = 103, menu_load_settings = 104, menu_unit_first = 200;
 inline constexpr int id_src = 1001, id_gain = 1002, id_ref = 1003, id_delay = 1004, id_delay_gpi = 1005,
                      id_scale = 1006;
 
@@ -160,6 +163,23 @@ std::optional<MessageBoxInfo> wait_message_box(DWORD pid, milliseconds timeout =
 LPCWSTR shown_icon(HWND icon_static);
 // Presses one of its buttons by command id (IDOK, IDCANCEL ...) and waits until it is gone.
 bool answer_message_box(const MessageBoxInfo& box, int id);
+
+// --- menus and file dialogs, as the screen shows them ---
+// One line of a popup menu: whether its text is in the grey of unavailable
+// items, and where its leftmost mark is (a check mark comes before the text).
+struct MenuRow {
+  bool grey = false;
+  int ink_left = 0;
+};
+// The lines of the popup menu that process `pid` shows once `open` has run
+// (waited for within `timeout`), top to bottom; none when none appeared.
+std::vector<MenuRow> popup_menu_rows(DWORD pid, const std::function<void()>& open,
+                                     milliseconds timeout = milliseconds(5000));
+// The menu bar of `hwnd` as the screen shows it (a one-line bar), top-down 32-bit.
+std::vector<uint32_t> menu_bar_pixels(HWND hwnd);
+// Types `path` into the file dialog (open or save) that `pid` shows within
+// `timeout` and presses its OK button; false when no dialog appeared.
+bool answer_file_dialog(DWORD pid, const std::wstring& path, milliseconds timeout = milliseconds(10000));
 
 // --- pictures ---
 // A copy of the window (frame included) as the screen shows it, saved as a 24-bit BMP.

@@ -117,6 +117,11 @@ void TDeviceModel::load(const TSettings& settings, const std::vector<uint8_t>& f
   ++revisions_.device;
 }
 
+void TDeviceModel::start_in(TMode mode) {
+  mode_ = mode;
+  ++revisions_.device;
+}
+
 void TDeviceModel::set_serial(const std::string& serial) {
   serial_ = serial;
   ++revisions_.device;
@@ -144,7 +149,10 @@ TReportOutcome TDeviceModel::output_report(const uint8_t* report, size_t len, ui
     ++revisions_.device;
   }
   if (faults.refuse_from) {
-    ++faults.reports_since_refuse;
+    if (faults.reports_since_refuse < faults.refuse_from) {
+      ++faults.reports_since_refuse;
+      ++revisions_.device;  // the count goes to the folder with the fault
+    }
     if (faults.reports_since_refuse >= faults.refuse_from) {
       outcome.accepted = false;
       return outcome;

@@ -100,6 +100,7 @@ struct TFaults {
   uint32_t short_settings = 0;       // settings replies left with a short payload
   uint16_t short_length = 20;
   uint32_t stall_ms = 0;             // the next output report keeps the host's call busy this long
+  bool operator==(const TFaults&) const = default;
 };
 
 enum class TBusEvent : uint8_t { leave, arrive };
@@ -158,6 +159,8 @@ class TDeviceModel {
             const std::vector<uint8_t>& eeprom, uint16_t version);
   // The unit's serial number (several units on one bus each have their own).
   void set_serial(const std::string& serial);
+  // Powered up running this (as a unit left in its boot loader comes up in it).
+  void start_in(TMode mode);
 
   // --- inspection ---
   const TSettings& settings() const { return settings_; }

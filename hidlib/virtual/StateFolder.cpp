@@ -1,10 +1,14 @@
 #include "StateFolder.h"
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <fstream>
+#include <map>
 #include <iterator>
 #include <sstream>
 #include <system_error>
+#include <type_traits>
 
 namespace mxv {
 
@@ -37,21 +41,18 @@ std::string hex_bytes(const std::vector<uint8_t>& bytes) {
   return out;
 }
 
-bool read_file(const fs::path& path, std::string& out) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in)
-    return false;
-  out.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-  return !in.bad();
-}
+bool read_file(const fs::path& path, std::string& out) { return read_whole_file(path, out); }
 
 std::string as_string(const std::vector<uint8_t>& bytes) { return std::string(bytes.begin(), bytes.end()); }
 
 }  // namespace
 
 bool write_atomically(const fs::path& target, const std::string& bytes) {
+  // Two writers of one file (two processes, or two libraries in one) never
+  // share a temporary file.
+  static std::atomic<uint64_t> count{0};
   fs::path temp = target;
-  temp += ".tmp";
+  temp += "." + std::to_string(current_process_id()) + "-" + std::to_string(++count) + ".tmp";
   {
     std::ofstream out(temp, std::ios::binary | std::ios::trunc);
     if (!out)
@@ -96,6 +97,7 @@ std::string format_device(const TDeviceModel& model) {
       << "erase_us=" << model.timing.erase_us << '\n'
       << "reboot_ms=" << model.timing.reboot_ms << '\n'
       << "refuse_from=" << f.refuse_from << '\n'
+      << "reports_since_refuse=" << f.reports_since_refuse << '\n'
       << "corrupt_crc=" << f.corrupt_crc << '\n'
       << "drop_piece=" << f.drop_piece << ' ' << f.drop_count << '\n'
       << "no_finish_reply=" << f.no_finish_reply << '\n'
@@ -105,11 +107,38 @@ std::string format_device(const TDeviceModel& model) {
   return out.str();
 }
 
-TStateFolder::TStateFolder(fs::path dir) : dir_(std::move(dir)) {}
+TStateFolder::TStateFolder(fs::path dir, std::string writer) : dir_(std::move(dir)), writer_(std::move(writer)) {}
+
+std::optional<TMode> TStateFolder::saved_mode() const {
+  std::string text;
+  if (!read_file(dir_ / "device.txt", text))
+    return std::nullopt;
+  if (text.find("\nmode=boot\n") != std::string::npos)
+    return TMode::boot;
+  if (text.find("\nmode=normal\n") != std::string::npos)
+    return TMode::normal;
+  return std::nullopt;
+}
+
+std::string TStateFolder::folder_generation() const {
+  std::string text;
+  read_file(dir_ / "generation.txt", text);
+  while (!text.empty() && (text.back() == '\n' || text.back() == '\r'))
+    text.pop_back();
+  return text;
+}
 
 bool TStateFolder::prepare() {
   std::error_code ec;
   fs::create_directories(dir_ / "control", ec);
+  // Temporary files of writes cut short (a process ended in the middle of
+  // one): no write takes a minute.
+  const auto stale = fs::file_time_type::clock::now() - std::chrono::minutes(1);
+  for (fs::directory_iterator it(dir_, ec), end; !ec && it != end; it.increment(ec)) {
+    std::error_code ignored;
+    if (it->path().extension() == ".tmp" && fs::last_write_time(it->path(), ignored) < stale)
+      fs::remove(it->path(), ignored);
+  }
   return fs::is_directory(dir_ / "control", ec);
 }
 
@@ -142,6 +171,40 @@ void TStateFolder::load(TDeviceModel& model) const {
   }
   if (any)
     model.load(settings, flash, eeprom, version);
+
+  // Timing and faults that control commands set, as device.txt names them: a
+  // process that takes the unit over obeys them as the one before it did.
+  if (!read_file(dir_ / "device.txt", bytes))
+    return;
+  std::map<std::string, std::vector<long long>> values;
+  std::istringstream lines(bytes);
+  for (std::string line; std::getline(lines, line);) {
+    const auto eq = line.find('=');
+    if (eq == std::string::npos)
+      continue;
+    std::istringstream numbers(line.substr(eq + 1));
+    for (long long n; numbers >> n;)
+      values[line.substr(0, eq)].push_back(n);
+  }
+  auto take = [&](const char* key, size_t index, auto& field) {
+    const auto it = values.find(key);
+    if (it != values.end() && index < it->second.size())
+      field = static_cast<std::remove_reference_t<decltype(field)>>(it->second[index]);
+  };
+  take("transfer_us", 0, model.timing.report_us);
+  take("erase_us", 0, model.timing.erase_us);
+  take("reboot_ms", 0, model.timing.reboot_ms);
+  TFaults& f = model.faults;
+  take("refuse_from", 0, f.refuse_from);
+  take("reports_since_refuse", 0, f.reports_since_refuse);
+  take("corrupt_crc", 0, f.corrupt_crc);
+  take("drop_piece", 0, f.drop_piece);
+  take("drop_piece", 1, f.drop_count);
+  take("no_finish_reply", 0, f.no_finish_reply);
+  take("bad_settings", 0, f.bad_settings);
+  take("short_settings", 0, f.short_length);
+  take("short_settings", 1, f.short_settings);
+  take("stall_ms", 0, f.stall_ms);
 }
 
 TStateSnapshot TStateFolder::snapshot(const TDeviceModel& model) {
@@ -180,6 +243,8 @@ TStateSnapshot TStateFolder::snapshot(const TDeviceModel& model) {
 }
 
 void TStateFolder::write(const TStateSnapshot& snap) {
+  const bool changes = snap.settings || snap.flash || snap.eeprom || snap.log_changed || snap.faults ||
+                       !snap.device.empty();
   if (snap.settings)
     write_atomically(dir_ / "settings.bin", std::string(snap.settings->begin(), snap.settings->end()));
   if (snap.flash)
@@ -208,6 +273,10 @@ void TStateFolder::write(const TStateSnapshot& snap) {
   if (!snap.device.empty()) {
     write_atomically(dir_ / "version.txt", snap.version);
     write_atomically(dir_ / "device.txt", snap.device);
+  }
+  if (changes) {
+    generation_ = writer_ + " " + std::to_string(++generations_);
+    write_atomically(dir_ / "generation.txt", generation_ + '\n');
   }
 }
 

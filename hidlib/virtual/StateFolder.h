@@ -19,8 +19,14 @@ namespace mxv {
 
 // Replaces `target` with `temp` in one step (rename over an existing file).
 bool replace_file(const std::filesystem::path& temp, const std::filesystem::path& target);
+// This process's id, for names no other process uses.
+unsigned long current_process_id();
+// The whole file; false when it cannot be read. On Windows the file is opened
+// so that another process may still replace it meanwhile (replace_file).
+bool read_whole_file(const std::filesystem::path& path, std::string& out);
 
-// Writes `bytes` to `target` through a temporary file and replace_file.
+// Writes `bytes` to `target` through a temporary file of a name no other
+// writer uses (this process's id and a count) and replace_file.
 bool write_atomically(const std::filesystem::path& target, const std::string& bytes);
 
 std::string format_frame_log(const std::deque<TFrameRecord>& log);
@@ -45,14 +51,25 @@ struct TCommandFile {
 
 class TStateFolder {
  public:
-  explicit TStateFolder(std::filesystem::path dir);
+  // `writer` names the process (owner.txt's name) in the generations it writes.
+  explicit TStateFolder(std::filesystem::path dir, std::string writer = {});
 
   // Creates the folder and control/; false when that failed (the device then
   // keeps working in memory).
   bool prepare();
-  // Takes settings, flash, EEPROM and version from an earlier run, where present
-  // and whole; the device keeps its factory state for whatever is missing.
+  // Takes settings, flash, EEPROM and version from an earlier run (or another
+  // process), where present and whole, and the timing and faults device.txt
+  // names; the device keeps what it has for whatever is missing.
   void load(TDeviceModel& model) const;
+
+  // Every write() that changes a file ends with generation.txt: the writer
+  // and a count. The folder holds this object's own state as long as the
+  // generation there is the one it wrote last (empty: none written yet).
+  std::string folder_generation() const;
+  // The mode device.txt names: where the unit was when its last driver let go
+  // of it (a unit left in its boot loader stays there).
+  std::optional<TMode> saved_mode() const;
+  const std::string& written_generation() const { return generation_; }
   // Writes the parts that changed since the last flush (all of them the first
   // time): snapshot() under the model's lock, then write() without it.
   TStateSnapshot snapshot(const TDeviceModel& model);
@@ -67,6 +84,9 @@ class TStateFolder {
 
  private:
   std::filesystem::path dir_;
+  std::string writer_;
+  std::string generation_;      // the last one written
+  uint64_t generations_ = 0;
   bool flushed_once_ = false;
   TRevisions written_;          // as far as snapshots have been taken
   uint64_t last_frame_seq_ = 0; // of the last frame taken into log_lines_

@@ -1,11 +1,13 @@
 #include "VirtualDevice.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <optional>
 #include <set>
+#include <sstream>
 #include <thread>
 
 namespace mxv {
@@ -45,25 +47,52 @@ namespace {
 
 constexpr const char* owner_file = "owner.txt";
 
+// owner.txt's stamp where no platform gives one (TVirtualOptions::file_stamp).
+uint64_t stamp_of(const fs::path& file) {
+  std::error_code ec;
+  const auto size = fs::file_size(file, ec);
+  if (ec)
+    return 0;
+  const auto time = fs::last_write_time(file, ec);
+  if (ec)
+    return 0;
+  return (static_cast<uint64_t>(time.time_since_epoch().count()) * 1000003u) ^ size ^ 1u;
+}
+
 std::mutex inproc_owners_mutex;
 std::set<std::string> inproc_owners;
 uint64_t inproc_owner_count = 0;
 
-// The process named in the folder as its owner: empty when none is; nullopt
-// when the file is there but cannot be read now (another process replacing it
-// at this moment), which must never pass for a free folder.
-std::optional<std::string> read_owner(const fs::path& folder) {
+// owner.txt: the process that drives the folder, and on a second line "open"
+// while a host of that process has the unit open.
+struct TOwner {
+  std::string name;  // empty: nobody
+  bool open = false;
+};
+
+std::string owner_text(const std::string& name, bool open) { return name + '\n' + (open ? "open\n" : ""); }
+
+std::string trimmed(std::string line) {
+  while (!line.empty() && (line.back() == '\r' || line.back() == ' '))
+    line.pop_back();
+  return line;
+}
+
+// The folder's owner: nobody when there is no owner.txt; nullopt when the
+// file is there but cannot be read now (another process replacing it at this
+// moment), which must never pass for a free folder.
+std::optional<TOwner> read_owner(const fs::path& folder) {
   for (int attempt = 0; attempt < 50; ++attempt) {
     std::error_code ec;
     if (!fs::exists(folder / owner_file, ec) && !ec)
-      return std::string{};
-    std::ifstream in(folder / owner_file, std::ios::binary);
-    std::string owner;
-    if (in && std::getline(in, owner)) {
-      while (!owner.empty() && (owner.back() == '\r' || owner.back() == ' '))
-        owner.pop_back();
-      if (!owner.empty())
-        return owner;
+      return TOwner{};
+    std::string text;
+    TOwner owner;
+    std::istringstream in(read_whole_file(folder / owner_file, text) ? text : std::string());
+    std::string line;
+    if (std::getline(in, line) && !(owner.name = trimmed(line)).empty()) {
+      owner.open = std::getline(in, line) && trimmed(line) == "open";
+      return owner;
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(2));
   }
@@ -125,9 +154,12 @@ TVirtualMx540::TVirtualMx540(hidlib::SimPlatform& bus, TVirtualOptions options)
   }
   if (!options_.owner_alive)
     options_.owner_alive = inproc_owner_alive;
+  if (!options_.file_stamp)
+    options_.file_stamp = stamp_of;
   if (options_.folder) {
     folder_path_ = unit_folder(*options_.folder, options_.unit);
-    folder_.emplace(folder_path_);
+    owner_path_ = folder_path_ / owner_file;
+    folder_.emplace(folder_path_, owner_id_);
     if (!folder_->prepare())
       folder_.reset();  // an unusable folder leaves the device working in memory
   }
@@ -137,41 +169,73 @@ TVirtualMx540::~TVirtualMx540() {
   stop();
   {
     std::lock_guard folder_lock(folder_mutex_);
-    // The folder is free for the next process.
-    if (folder_ && read_owner(folder_path_).value_or("") == owner_id_) {
-      std::error_code ec;
-      fs::remove(folder_path_ / owner_file, ec);
-    }
+    leave_folder();
   }
   if (own_owner_id_)
     unregister_inproc_owner(owner_id_);
 }
 
-bool TVirtualMx540::drive_folder_locked(bool take) {
+void TVirtualMx540::leave_folder() const {
+  // The folder is free for the next process.
+  if (!folder_path_.empty() && read_owner(folder_path_).value_or(TOwner{}).name == owner_id_) {
+    std::error_code ec;
+    fs::remove(folder_path_ / owner_file, ec);
+  }
+}
+
+
+bool TVirtualMx540::drive_folder_locked(bool opening) {
   if (!folder_)
     return false;
-  const std::optional<std::string> read = read_owner(folder_path_);
-  if (!read && !take)
+  const std::optional<TOwner> read = read_owner(folder_path_);
+  if (!read && !opening)
     return drives_;  // unreadable for now: nothing changes hands
-  const std::string owner = read.value_or("");
-  if (owner == owner_id_ && drives_)
-    return true;
-  const bool free = owner.empty() || owner == owner_id_ || !options_.owner_alive(owner);
+  const TOwner owner = read.value_or(TOwner{});
+  const bool mine = owner.name == owner_id_;
+  const bool free = owner.name.empty() || mine || !options_.owner_alive(owner.name);
+  // A host that opens the unit takes its folder; one that has it open takes
+  // it back from a process that does not (an earlier take refused).
+  const bool take = opening || (host_opens_ > 0 && !mine && !owner.open);
   if (!take && !free) {
     drives_ = false;  // another process has taken it over
+    owner_stamp_ = 0;
     return false;
   }
-  if (!drives_) {
-    // Until now another process drove the unit: its state is in the folder.
+  // Whoever drove the unit last, the folder holds its state: it is taken up
+  // when a host opens the unit, or when this process starts driving a folder
+  // that nobody drives, unless the folder holds what this process wrote last.
+  // Never over changes a host here made that are not in the folder yet: they
+  // are the newest state.
+  const bool newly = opening || (!drives_ && host_opens_ == 0);
+  if (newly && !host_changes_ && folder_->folder_generation() != folder_->written_generation()) {
     TIdentity id;
     {
       std::lock_guard lock(model_mutex_);
       folder_->load(model_);
+      // Left in the other mode (an update cut short, or finished elsewhere):
+      // in that mode from now on, and shown anew on this process's bus.
+      const auto mode = folder_->saved_mode();
+      if (mode && *mode != model_.mode()) {
+        model_.start_in(*mode);
+        model_.reenumerate(now_ms(), *mode, model_.version(), 0);
+      }
       id = model_.identity();
     }
     update_config([&](hidlib::SimDeviceConfig& c) { c.version = id.version; });
   }
-  write_atomically(folder_path_ / owner_file, owner_id_ + '\n');
+  const bool open = host_opens_ > 0;
+  if (!mine || owner.open != open) {
+    // Windows refuses to replace a file while another process reads it: a
+    // host opening the unit tries for longer; a pass tries again next time.
+    bool written = false;
+    for (int attempt = 0; attempt < (opening ? 10 : 1) && !written; ++attempt)
+      written = write_atomically(folder_path_ / owner_file, owner_text(owner_id_, open));
+    if (!written) {
+      drives_ = mine;
+      return mine;
+    }
+    owner_stamp_ = options_.file_stamp(folder_path_ / owner_file);
+  }
   drives_ = true;
   return true;
 }
@@ -186,10 +250,18 @@ void TVirtualMx540::on_open(hidlib::OpenMode mode) {
   if (mode != hidlib::OpenMode::ReadWrite && mode != hidlib::OpenMode::Query)
     return;
   std::lock_guard folder_lock(folder_mutex_);
+  ++host_opens_;
   drive_folder_locked(true);
 }
 
-void TVirtualMx540::on_close() { flush(); }
+void TVirtualMx540::on_close() {
+  {
+    // Probes close too: the live handles bound the hosts' ones.
+    std::lock_guard folder_lock(folder_mutex_);
+    host_opens_ = std::min(host_opens_, open_handles());
+  }
+  flush();
+}
 
 uint64_t TVirtualMx540::now_ms() const {
   return static_cast<uint64_t>(
@@ -202,12 +274,14 @@ void TVirtualMx540::start() {
     std::lock_guard folder_lock(folder_mutex_);
     {
       std::lock_guard lock(model_mutex_);
-      if (folder_)
+      if (folder_) {
         folder_->load(model_);
+        // A unit an earlier program left in its boot loader is still there.
+        if (auto mode = folder_->saved_mode())
+          model_.start_in(*mode);
+      }
     }
-    drives_ = true;  // loaded just now: a take-over needs no second load
-    if (!drive_folder_locked(false))
-      drives_ = false;
+    drive_folder_locked(false);
     std::lock_guard lock(model_mutex_);
     id = model_.identity();
   }
@@ -255,6 +329,7 @@ void TVirtualMx540::flush() {
   {
     std::lock_guard lock(model_mutex_);
     snapshot = folder_->snapshot(model_);
+    host_changes_ = false;  // in the folder from now on
   }
   folder_->write(snapshot);
 }
@@ -272,18 +347,24 @@ bool TVirtualMx540::commands_pending() const {
 bool TVirtualMx540::on_output_report(const uint8_t* data, size_t length, hidlib::OutputPath) {
   TReportOutcome outcome;
   std::vector<TInputReport> replies;
-  bool record_changed = false;
+  bool changed = false;
   {
     std::lock_guard lock(model_mutex_);
-    const uint64_t settings_before = model_.revisions().settings;
+    const TRevisions before = model_.revisions();
+    const TFaults faults_before = model_.faults;
     outcome = model_.output_report(data, length, now_ms());
     replies = model_.take_input_reports();
-    record_changed = model_.revisions().settings != settings_before;
+    const TRevisions& now = model_.revisions();
+    changed = now.settings != before.settings || !(model_.faults == faults_before);
+    if (changed || now.flash != before.flash || now.eeprom != before.eeprom || now.device != before.device)
+      host_changes_ = true;
   }
   // A host may end right after its last frame, before the service thread's
-  // next pass and before its close reaches the device: a changed settings
-  // record goes to the folder before the device answers.
-  if (record_changed)
+  // next pass and before its close reaches the device (the library closes on
+  // its read thread, which the process's end may cut short): a changed
+  // settings record, or a fault spent, goes to the folder before the device
+  // answers.
+  if (changed)
     flush();
   // The transfer (and an erase the device does before it acknowledges) keeps
   // the host's call busy, as the control pipe does.

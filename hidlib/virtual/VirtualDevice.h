@@ -9,6 +9,7 @@
 #include "SimPlatform.h"
 #include "StateFolder.h"
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <filesystem>
@@ -54,6 +55,10 @@ struct TVirtualOptions {
   // in-process hosts of this process are the only ones alive.
   std::string owner_id{};
   std::function<bool(const std::string& owner)> owner_alive{};
+  // A file's size and time of last change folded into one number (0: no such
+  // file). The drop-in library gives one that opens no file: at the end of a
+  // process it tells whether owner.txt is still the one this process wrote.
+  std::function<uint64_t(const std::filesystem::path& file)> file_stamp{};
 };
 
 hidlib::SimDeviceConfig device_config(const TIdentity& id, unsigned unit = 1);
@@ -83,6 +88,13 @@ class TVirtualMx540 : public hidlib::SimDevice {
   bool commands_pending() const;
   // Whether this process drives the unit's folder now.
   bool drives_folder() const;
+  // Removes owner.txt when it names this process.
+  void leave_folder() const;
+  // owner.txt as this process wrote it last (file_stamp), 0 when another
+  // process has written it since or there is none; and where it is. Read
+  // without a lock, for the end of the process (see TVirtualOptions::file_stamp).
+  uint64_t owner_stamp() const { return owner_stamp_; }
+  const std::filesystem::path& owner_path() const { return owner_path_; }
 
   bool on_output_report(const uint8_t* data, size_t length, hidlib::OutputPath path) override;
   // A host opening the unit (HIDopenDevice) takes its folder over.
@@ -99,9 +111,10 @@ class TVirtualMx540 : public hidlib::SimDevice {
   void service_loop();
   void run_command_files();
   // Under folder_mutex_: whether this process drives the folder, after taking
-  // it over when it is nobody's (or `take` is set); taking over reloads the
-  // unit's state from the folder unless this process drove it already.
-  bool drive_folder_locked(bool take);
+  // it over when it is nobody's, when a host opens the unit (`opening`) or
+  // while one has it open; see the definition for when it takes up the
+  // folder's state.
+  bool drive_folder_locked(bool opening);
   void write_folder(bool take);
 
   std::string owner_id_;
@@ -117,7 +130,11 @@ class TVirtualMx540 : public hidlib::SimDevice {
   mutable std::mutex folder_mutex_;
   std::optional<TStateFolder> folder_;
   std::filesystem::path folder_path_;
+  std::filesystem::path owner_path_;  // set once, at construction
   bool drives_ = false;  // under folder_mutex_
+  size_t host_opens_ = 0;  // handles a host opened (not probes), under folder_mutex_
+  std::atomic<bool> host_changes_{false};  // a host changed the state since the last flush
+  std::atomic<uint64_t> owner_stamp_{0};
 
   std::mutex stop_mutex_;
   std::condition_variable stop_wake_;

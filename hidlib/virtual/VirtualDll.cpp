@@ -57,6 +57,16 @@ bool process_alive(const std::string& owner) {
   return alive;
 }
 
+// A file's size and time of last change as one number, 0 when it is not
+// there: read by name, without opening the file (see process_ending).
+uint64_t file_stamp(const std::filesystem::path& file) {
+  WIN32_FILE_ATTRIBUTE_DATA data;
+  if (!GetFileAttributesExW(file.c_str(), GetFileExInfoStandard, &data)) return 0;
+  const uint64_t time = (uint64_t{data.ftLastWriteTime.dwHighDateTime} << 32) | data.ftLastWriteTime.dwLowDateTime;
+  const uint64_t size = (uint64_t{data.nFileSizeHigh} << 32) | data.nFileSizeLow;
+  return (time * 1000003u) ^ size ^ 1u;
+}
+
 // The simulated bus of the drop-in library. The DLL asks for its platform
 // while it is being loaded, under the loader lock, where reading the state
 // folder or starting the device's service thread is not safe; the device
@@ -76,19 +86,36 @@ class TLazyVirtualBus final : public hidlib::SimPlatform {
     if (running_) SimPlatform::set_device_change_poster(std::move(poster));
   }
 
+  // The process ends normally: its name leaves the units' owner.txt files, so
+  // that the next program finds the folders free at once. Other threads may
+  // have been ended in the middle of a file call by now, which can leave
+  // Wine's passing of file descriptors out of step: nothing here opens a
+  // file (a file's attributes and its deletion go by name).
+  void process_ending() override {
+    std::unique_lock lock(mutex_, std::try_to_lock);
+    if (!lock) return;
+    for (const auto& device : devices_) {
+      const uint64_t stamp = device->owner_stamp();
+      if (stamp != 0 && file_stamp(device->owner_path()) == stamp) DeleteFileW(device->owner_path().c_str());
+    }
+  }
+
  private:
   void start() {
     mxv::TVirtualOptions options{state_folder()};
     options.owner_id = process_name(GetCurrentProcessId(), GetCurrentProcess());
     options.owner_alive = process_alive;
+    options.file_stamp = file_stamp;
     options.units = unit_count();
+    std::vector<std::shared_ptr<mxv::TVirtualMx540>> started;
     for (unsigned unit = 1; unit <= options.units; ++unit) {
       options.unit = unit;
       auto device = std::make_shared<mxv::TVirtualMx540>(*this, options);
       device->start();
-      new std::shared_ptr<mxv::TVirtualMx540>(device);  // keeps the service thread's object alive for good
+      started.push_back(device);
     }
     std::lock_guard lock(mutex_);
+    devices_ = std::move(started);
     running_ = true;
     SimPlatform::set_device_change_poster(poster_);
   }
@@ -97,6 +124,8 @@ class TLazyVirtualBus final : public hidlib::SimPlatform {
   std::mutex mutex_;
   std::function<void()> poster_;
   bool running_ = false;
+  // Kept for good, as the bus is: the service threads run until the process ends.
+  std::vector<std::shared_ptr<mxv::TVirtualMx540>> devices_;
 };
 
 }  // namespace

@@ -153,6 +153,10 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved
     case DLL_PROCESS_DETACH:
       // At process exit (reserved non-null) the window's thread may be gone.
       if (reserved == nullptr) hidlib::usb_handler.destroy();
+      try {
+        hidlib::dll_platform().process_ending();
+      } catch (...) {
+      }
       break;
     default:
       break;

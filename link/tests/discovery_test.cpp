@@ -54,19 +54,9 @@ struct TFakeFiles {
       resolved.push_back(name);
       if (missing_exports.count(name))
         return nullptr;
-      const THIDEntries e = TFakeHid::get().entries();
-      const std::map<std::string, void*> table = {
-          {"USBsetEventHandler", reinterpret_cast<void*>(e.USBsetEventHandler)},
-          {"HIDsetEventHandler", reinterpret_cast<void*>(e.HIDsetEventHandler)},
-          {"HIDscanForDevices", reinterpret_cast<void*>(e.HIDscanForDevices)},
-          {"HIDGetDeviceInfo", reinterpret_cast<void*>(e.HIDGetDeviceInfo)},
-          {"HIDopenDevice", reinterpret_cast<void*>(e.HIDopenDevice)},
-          {"HIDcloseDevice", reinterpret_cast<void*>(e.HIDcloseDevice)},
-          {"HIDSetOutputReport", reinterpret_cast<void*>(e.HIDSetOutputReport)},
-      };
-      auto it = table.find(name);
       // The eleven entries the link never calls resolve to something it must not call.
-      return it != table.end() ? it->second : reinterpret_cast<void*>(&never_called);
+      void* entry = TFakeHid::get().entry(name);
+      return entry ? entry : reinterpret_cast<void*>(&never_called);
     };
     return p;
   }
@@ -490,6 +480,11 @@ struct TFakeUnitLocks : mx::link::TUnitLocks {
     log.push_back("give " + serial);
     ours.erase(serial);
   }
+  std::string holder(const std::string& serial) override {
+    std::lock_guard guard(lock);
+    const auto it = others.find(serial);
+    return it == others.end() ? std::string() : it->second;
+  }
   std::vector<std::string> taken() {
     std::lock_guard guard(lock);
     auto out = log;
@@ -506,6 +501,7 @@ std::vector<std::string> seen_text() {
 }
 
 TEST_F(Discovery, UnitsHeldByOtherProgramsAreListedButNeverOpened) {
+  EXPECT_EQ(unit_holder("0001"), "");  // no locks set
   auto locks = std::make_shared<TFakeUnitLocks>();
   locks->others["0001"] = "mx540ctl.exe";
   link_set_unit_locks(locks);
@@ -552,6 +548,17 @@ TEST_F(Discovery, UnitsHeldByOtherProgramsAreListedButNeverOpened) {
     EXPECT_EQ(seen_text(), c.seen) << c.chosen;
   }
 
+  // Asked now, without taking: who holds a unit (also one taken after the last
+  // scan), and never another program for the unit this process holds.
+  locks->others["0002"] = "MX_540KTR.exe";
+  locks->others["0003"] = "stale.exe";
+  EXPECT_EQ(unit_holder("0001"), "mx540ctl.exe");
+  EXPECT_EQ(unit_holder("0002"), "MX_540KTR.exe");
+  EXPECT_EQ(unit_holder("0003"), "");
+  EXPECT_TRUE(locks->taken().empty());
+  locks->others.erase("0002");
+  locks->others.erase("0003");
+
   // Stopping gives the unit back and closes it; a device change afterwards takes nothing.
   usb_stop();
   EXPECT_EQ(locks->taken(), std::vector<std::string>{"give 0003"});
@@ -559,6 +566,53 @@ TEST_F(Discovery, UnitsHeldByOtherProgramsAreListedButNeverOpened) {
   device_change(units);
   EXPECT_TRUE(locks->taken().empty());
   EXPECT_EQ(fake.current(), -1);
+}
+
+// Units without a serial ("---" from the library, or none at all) are locked,
+// listed and chosen by their device path; a path also tells apart two units
+// that share a serial.
+TEST_F(Discovery, UnitsWithoutASerialAreKnownByTheirPath) {
+  auto locks = std::make_shared<TFakeUnitLocks>();
+  locks->others["P3"] = "MX_540KTR.exe";
+  link_set_unit_locks(locks);
+  auto unit = [](const char* serial, const char* path) {
+    auto d = device();
+    d.serial = serial;
+    d.path = path;
+    return d;
+  };
+  const std::vector<TFakeDevice> units = {unit("---", "P1"), unit("", "P2"), unit("---", "P3"),
+                                          unit("0007", "P4"), unit("0007", "P5")};
+  ASSERT_TRUE(init_with(units));
+  EXPECT_EQ(locks->taken(), std::vector<std::string>{"take P1"});
+  EXPECT_EQ(device_identity().path, "P1");
+  std::vector<std::string> paths;
+  for (const TUnitSeen& u : units_seen())
+    paths.push_back(u.identity.path);
+  EXPECT_EQ(paths, (std::vector<std::string>{"P1", "P2", "P3", "P4", "P5"}));
+
+  struct TCase {
+    const char* serial;
+    const char* path;
+    int opened;
+    std::vector<std::string> locks;
+  };
+  const TCase cases[] = {
+      {"", "P2", 1, {"take P2", "give P1"}},   // another unit without a serial: a lock of its own
+      {"", "P3", -1, {"refused P3"}},          // held by another program, not touched
+      {"0007", "P5", 4, {"take 0007", "give P2"}},
+      {"", "P4", 3, {}},                       // the same serial: the lock held already
+      {"", "P9", -1, {}},
+  };
+  for (const TCase& c : cases) {
+    link_choose_unit(c.serial, c.path);
+    device_change(units);
+    EXPECT_EQ(fake.current(), c.opened) << c.path;
+    EXPECT_EQ(locks->taken(), c.locks) << c.path;
+    if (c.opened >= 0) {
+      EXPECT_EQ(device_identity().path, c.path);
+    }
+  }
 }
 
 TEST_F(Discovery, TheLockIsKeptWhileTheUnitReEnumeratesOnTheLinksCommand) {

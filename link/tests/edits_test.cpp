@@ -39,7 +39,7 @@ class Edits : public ::testing::Test {
   }
   void TearDown() override { link_reset_for_tests(); }
 
-  void connect(const std::string& serial, TSettings values) {
+  void connect(const std::string& serial, TSettings values, const std::string& path = {}) {
     {
       std::lock_guard guard(lock);
       device = values;
@@ -47,6 +47,7 @@ class Edits : public ::testing::Test {
     }
     TFakeDevice d;
     d.serial = serial;
+    d.path = path;
     fake.set_devices({d});
     fake.clear_records();
     rescan();
@@ -166,14 +167,18 @@ TEST_F(Edits, QuickEditsWithASlowDeviceEndWithTheLastOneOnIt) {
 }
 
 TEST_F(Edits, ADeviceChangeKeepsTheEditForTheSameUnitAndDropsItForAnother) {
+  // Units go by key: a unit without a serial ("---") by its path.
   struct Case {
     const char* name;
-    std::string serial_after;
+    std::string serial_before, path_before, serial_after, path_after, unit_after;
     bool written;
-  } const cases[] = {{"same unit again", "0001", true}, {"another unit", "0002", false}};
+  } const cases[] = {{"same unit again", "0001", "", "0001", "", "0001", true},
+                     {"another unit", "0001", "", "0002", "", "0002", false},
+                     {"same unit without a serial", "---", "port1", "---", "port1", "port1", true},
+                     {"another unit without a serial", "---", "port1", "---", "port2", "port2", false}};
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    connect("0001", with_gain(2));
+    connect(c.serial_before, with_gain(2), c.path_before);
     ASSERT_TRUE(fake.wait_frames(1));
     answer();
     // The edit is made while the unit re-enumerates: its write fails, or is
@@ -181,13 +186,15 @@ TEST_F(Edits, ADeviceChangeKeepsTheEditForTheSameUnitAndDropsItForAnother) {
     link_bind_entries(fake.entries(), 65, false);
     edit_gain(-9);
     ASSERT_TRUE(settled());
-    connect(c.serial_after, with_gain(5));
+    connect(c.serial_after, with_gain(5), c.path_after);
     ASSERT_TRUE(fake.wait_frames(1));
     ASSERT_TRUE(settled());
     EXPECT_EQ(commands(), std::vector<uint8_t>{cmd_read});  // nothing before the unit has answered
+    EXPECT_EQ(settings_unit(), c.serial_before == "---" ? c.path_before : c.serial_before);  // the values it had
     answer();
     ASSERT_TRUE(settled());
     answer();
+    EXPECT_EQ(settings_unit(), c.unit_after);
     if (c.written) {
       EXPECT_EQ(commands(), (std::vector<uint8_t>{cmd_read, cmd_write}));
       EXPECT_EQ(on_device().gain[0], -9);

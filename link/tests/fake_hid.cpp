@@ -70,6 +70,23 @@ THIDEntries TFakeHid::entries() const {
   return e;
 }
 
+void* TFakeHid::entry(const char* name) const {
+  const THIDEntries e = entries();
+  const std::pair<const char*, void*> table[] = {
+      {"USBsetEventHandler", reinterpret_cast<void*>(e.USBsetEventHandler)},
+      {"HIDsetEventHandler", reinterpret_cast<void*>(e.HIDsetEventHandler)},
+      {"HIDscanForDevices", reinterpret_cast<void*>(e.HIDscanForDevices)},
+      {"HIDGetDeviceInfo", reinterpret_cast<void*>(e.HIDGetDeviceInfo)},
+      {"HIDopenDevice", reinterpret_cast<void*>(e.HIDopenDevice)},
+      {"HIDcloseDevice", reinterpret_cast<void*>(e.HIDcloseDevice)},
+      {"HIDSetOutputReport", reinterpret_cast<void*>(e.HIDSetOutputReport)},
+  };
+  for (const auto& [export_name, address] : table)
+    if (std::strcmp(export_name, name) == 0)
+      return address;
+  return nullptr;
+}
+
 std::vector<std::string> TFakeHid::calls() {
   std::lock_guard guard(lock_);
   return calls_;
@@ -173,6 +190,8 @@ void TFakeHid::info(uint8_t index, THIDDeviceInfo* out) {
   out->Manufacturer = to_hid_string(d.manufacturer);
   out->Product = to_hid_string(d.product);
   out->SerialNumber = to_hid_string(d.serial);
+  // As the library keeps it: with its terminating NUL.
+  out->DevicePath = to_hid_string((d.path.empty() ? "\\\\?\\hid#fake#" + std::to_string(index) : d.path) + '\0');
   out->ReadWrite = 1;
 }
 

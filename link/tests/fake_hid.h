@@ -16,6 +16,7 @@ struct TFakeDevice {
   std::string manufacturer = "VORNIX";
   std::string product = "MX-540KTR";
   std::string serial = "0001";
+  std::string path;  // empty: "\\?\hid#fake#<index>"
   uint16_t version = 0x0203;
   uint16_t output_len = 65;
   bool opens = true;
@@ -30,6 +31,9 @@ class TFakeHid {
   void set_devices(std::vector<TFakeDevice> devices);
 
   THIDEntries entries() const;
+  // The entry the library exports by `name`, as a loader resolves it; null for
+  // the exports the link never calls.
+  void* entry(const char* name) const;
 
   // What the link did.
   std::vector<std::string> calls();            // "scan", "info 0", "open 0", "close"

@@ -1,21 +1,26 @@
 // The per-unit lock on Windows: a named mutex in the session namespace,
-// "Local\VORNIX.MX-540KTR.<serial>", and beside it a small named file mapping
-// "...<serial>.holder" in which the holder publishes its program's file name,
-// so that a program refused the unit can say which program has it.
+// "Local\VORNIX.MX-540KTR.<lock name>", and beside it a small named file
+// mapping "...<lock name>.holder" in which the holder publishes its program's
+// file name, so that a program refused the unit can say which program has it.
+// The lock name is the unit's key (its serial, or its device path when it has
+// none) spelled by lock_name_for, which never gives two keys one name.
 //
 // A mutex belongs to the thread that acquired it, and is abandoned when that
 // thread ends. The link takes and gives back locks from different threads
 // (discovery runs on the device-change window's thread, usb_stop on the main
 // thread), so one thread of this object's own does every wait and release.
 #include "USB.h"
+#include "lock_name.h"
 
 #include <windows.h>
+#include <bcrypt.h>
 
 #include <algorithm>
 #include <condition_variable>
 #include <deque>
 #include <functional>
 #include <future>
+#include <iterator>
 #include <map>
 #include <mutex>
 #include <thread>
@@ -23,19 +28,44 @@
 namespace {
 
 constexpr size_t holder_bytes = 512;  // the mapping: the holder's file name, UTF-16, zero-ended
+constexpr wchar_t object_prefix[] = L"Local\\VORNIX.MX-540KTR.";
+constexpr wchar_t holder_suffix[] = L".holder";
 
-// Kernel object names take any character but the backslash; keep the serial
-// readable and safe anyway.
-std::wstring object_name(const std::string& serial) {
-  std::wstring name = L"Local\\VORNIX.MX-540KTR.";
-  for (unsigned char c : serial) {
-    const bool plain = (c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || c == '-' ||
-                       c == '_' || c == '.';
-    name += plain ? static_cast<wchar_t>(c) : L'_';
+// SHA-256 of the key in hex; empty when the system cannot hash.
+std::wstring sha256_hex(const std::string& key) {
+  std::wstring hex;
+  BCRYPT_ALG_HANDLE algorithm = nullptr;
+  if (!BCRYPT_SUCCESS(BCryptOpenAlgorithmProvider(&algorithm, BCRYPT_SHA256_ALGORITHM, nullptr, 0)))
+    return hex;
+  BCRYPT_HASH_HANDLE hash = nullptr;
+  unsigned char digest[32];
+  if (BCRYPT_SUCCESS(BCryptCreateHash(algorithm, &hash, nullptr, 0, nullptr, 0, 0))) {
+    if (BCRYPT_SUCCESS(BCryptHashData(hash, reinterpret_cast<PUCHAR>(const_cast<char*>(key.data())),
+                                      static_cast<ULONG>(key.size()), 0)) &&
+        BCRYPT_SUCCESS(BCryptFinishHash(hash, digest, sizeof digest, 0))) {
+      static constexpr wchar_t digits[] = L"0123456789abcdef";
+      for (unsigned char b : digest) {
+        hex += digits[b >> 4];
+        hex += digits[b & 15];
+      }
+    }
+    BCryptDestroyHash(hash);
   }
-  if (serial.empty())
-    name += L"_";
-  return name;
+  BCryptCloseAlgorithmProvider(algorithm, 0);
+  return hex;
+}
+
+// Kernel object names are limited to MAX_PATH characters. A key whose lock
+// name would not fit with the mapping's suffix (a long device path) is named
+// by its SHA-256 instead, after a '.', which lock names never hold: such a
+// name cannot meet a spelled-out one. Empty when no name can be made.
+std::wstring object_name(const std::string& key) {
+  const std::string spelled = mx::link::lock_name_for(key);  // ASCII only
+  std::wstring name = object_prefix;
+  if (name.size() + spelled.size() + std::size(holder_suffix) - 1 <= MAX_PATH)
+    return name + std::wstring(spelled.begin(), spelled.end());
+  const std::wstring digest = sha256_hex(key);
+  return digest.empty() ? std::wstring() : name + L"." + digest;
 }
 
 std::wstring own_program_name() {
@@ -83,7 +113,7 @@ class TWin32UnitLocks final : public mx::link::TUnitLocks {
 
   ~TWin32UnitLocks() override {
     on_owner([this] {
-      for (auto& [serial, held] : held_)
+      for (auto& [key, held] : held_)
         release(held);
       held_.clear();
     });
@@ -95,15 +125,27 @@ class TWin32UnitLocks final : public mx::link::TUnitLocks {
     owner_.join();
   }
 
-  bool take(const std::string& serial, std::string& holder) override {
+  bool take(const std::string& key, std::string& holder) override {
     bool taken = false;
-    on_owner([&] { taken = take_on_owner(serial, holder); });
+    on_owner([&] { taken = take_on_owner(key, holder); });
     return taken;
   }
 
-  void give_back(const std::string& serial) override {
+  std::string holder(const std::string& key) override {
+    std::string name;
     on_owner([&] {
-      auto it = held_.find(serial);
+      if (held_.count(key))
+        return;
+      const std::wstring object = object_name(key);
+      if (!object.empty())
+        name = read_holder(object + holder_suffix);
+    });
+    return name;
+  }
+
+  void give_back(const std::string& key) override {
+    on_owner([&] {
+      auto it = held_.find(key);
       if (it == held_.end())
         return;
       release(it->second);
@@ -118,11 +160,11 @@ class TWin32UnitLocks final : public mx::link::TUnitLocks {
     wchar_t* view = nullptr;
   };
 
-  bool take_on_owner(const std::string& serial, std::string& holder) {
-    if (held_.count(serial))
+  bool take_on_owner(const std::string& key, std::string& holder) {
+    if (held_.count(key))
       return true;
-    const std::wstring name = object_name(serial);
-    HANDLE mutex = CreateMutexW(nullptr, FALSE, name.c_str());
+    const std::wstring name = object_name(key);
+    HANDLE mutex = name.empty() ? nullptr : CreateMutexW(nullptr, FALSE, name.c_str());
     if (!mutex) {
       holder.clear();  // cannot even be asked: treat as held by someone unknown
       return false;
@@ -132,13 +174,13 @@ class TWin32UnitLocks final : public mx::link::TUnitLocks {
     // crashed); the unit is ours now.
     if (waited != WAIT_OBJECT_0 && waited != WAIT_ABANDONED) {
       CloseHandle(mutex);
-      holder = read_holder(name + L".holder");
+      holder = read_holder(name + holder_suffix);
       return false;
     }
     THeld held;
     held.mutex = mutex;
     held.mapping = CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, holder_bytes,
-                                      (name + L".holder").c_str());
+                                      (name + holder_suffix).c_str());
     if (held.mapping)
       held.view = static_cast<wchar_t*>(MapViewOfFile(held.mapping, FILE_MAP_WRITE, 0, 0, holder_bytes));
     if (held.view) {
@@ -147,7 +189,7 @@ class TWin32UnitLocks final : public mx::link::TUnitLocks {
       std::copy(program_.begin(), program_.begin() + static_cast<std::ptrdiff_t>(n), held.view);
       held.view[n] = L'\0';
     }
-    held_[serial] = held;
+    held_[key] = held;
     return true;
   }
 
@@ -189,7 +231,7 @@ class TWin32UnitLocks final : public mx::link::TUnitLocks {
   }
 
   const std::wstring program_;
-  std::map<std::string, THeld> held_;  // owner thread only
+  std::map<std::string, THeld> held_;  // by key; owner thread only
   std::mutex lock_;
   std::condition_variable wake_;
   std::deque<std::packaged_task<void()>> jobs_;

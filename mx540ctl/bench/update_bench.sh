@@ -8,12 +8,12 @@
 #   - `update --all` of 4 units against one unit alone.
 #
 #   mx540ctl/bench/update_bench.sh [BUILD=build/win] [RUNS=3]
-# Needs the cross build (mx540ctl, HID_Lib_virtual) and build/native/app/vnxu_gen.
+# Needs the cross build (mx540ctl, HID_Lib_virtual) and build/native/common/vnxu_gen.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/../.." && pwd)
 build=$(cd "${1:-$root/build/win}" && pwd)
 runs=${2:-3}
-gen=$root/build/native/app/vnxu_gen
+gen=$root/build/native/common/vnxu_gen
 export MX_WINE_HOME=$build
 work=$build/mx540ctl_bench
 rm -rf "$work"

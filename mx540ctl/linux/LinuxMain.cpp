@@ -40,6 +40,10 @@ int main(int argc, char** argv) {
     write_to(stdout, udev_rule_text());
     return 0;
   }
+  // A child of `update --all` ends with its parent; the parent ends its
+  // children on Ctrl+C and says where each unit was left.
+  if (options.child && !child_bound_to_parent()) return exit_code(Status::device_failed);
+  if (options.command == Command::update && options.all) catch_interrupts();
 
   auto owned_sleeper = std::make_unique<PumpingSleeper>();
   PumpingSleeper& sleeper = *owned_sleeper;
@@ -71,12 +75,13 @@ int main(int argc, char** argv) {
     io.err = [](const std::string& text) { write_to(stderr, text); };
     io.console = ::isatty(STDOUT_FILENO) == 1;
     io.udev_rule = udev_rule_text();
-    io.start_children = [&](const std::vector<std::string>& serials, const std::string& file,
+    io.start_children = [&](const std::vector<std::vector<std::string>>& child_args,
                             std::function<void(size_t, const std::string&)> line,
-                            std::function<void(size_t, long)> ended) {
-      return children.start(serials, file, std::move(line), std::move(ended));
+                            std::function<void(size_t, long)> ended, std::string& error) {
+      return children.start(child_args, std::move(line), std::move(ended), error);
     };
     io.stop_children = [&] { children.stop(); };
+    io.interrupted = [] { return interrupted(); };
     status = run_command(options, session, loop, io);
   }
   session.stop();

@@ -6,11 +6,14 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
+#include <csignal>
+#include <cstring>
 
 extern char** environ;
 
@@ -119,21 +122,22 @@ std::string own_program() {
   return path;
 }
 
-Children::~Children() {
-  stop();
-  for (auto& reader : readers_)
-    if (reader.joinable()) reader.join();
-}
+Children::~Children() { stop(); }
 
-bool Children::start(const std::vector<std::string>& serials, const std::string& file,
-                     std::function<void(size_t, const std::string&)> line, std::function<void(size_t, long)> ended) {
-  for (size_t i = 0; i < serials.size(); ++i) {
+size_t Children::start(const std::vector<std::vector<std::string>>& children,
+                       std::function<void(size_t, const std::string&)> line, std::function<void(size_t, long)> ended,
+                       std::string& error) {
+  for (size_t i = 0; i < children.size(); ++i) {
     int out[2];
-    if (::pipe2(out, O_CLOEXEC) != 0) return false;
+    if (::pipe2(out, O_CLOEXEC) != 0) {
+      error = std::strerror(errno);
+      return i;
+    }
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
-    std::vector<std::string> words = {program_, "update", file, "--serial", serials[i], "--child"};
+    std::vector<std::string> words = {program_};
+    words.insert(words.end(), children[i].begin(), children[i].end());
     std::vector<char*> argv;
     for (std::string& w : words) argv.push_back(w.data());
     argv.push_back(nullptr);
@@ -143,7 +147,8 @@ bool Children::start(const std::vector<std::string>& serials, const std::string&
     ::close(out[1]);
     if (spawned != 0) {
       ::close(out[0]);
-      return false;
+      error = std::strerror(spawned);
+      return i;
     }
     pids_.push_back(pid);
     readers_.emplace_back([this, i, pid, read_end = out[0], line, ended] {
@@ -168,7 +173,7 @@ bool Children::start(const std::vector<std::string>& serials, const std::string&
       loop_.post([ended, i, code] { ended(i, code); });
     });
   }
-  return true;
+  return children.size();
 }
 
 void Children::stop() {
@@ -177,8 +182,40 @@ void Children::stop() {
   for (pid_t pid : pids_) {
     siginfo_t info{};
     if (::waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0 && info.si_pid == 0)
-      ::kill(pid, SIGTERM);
+      ::kill(pid, SIGKILL);
   }
+  // Each reader ends once its child has: the pipe closes with it.
+  for (auto& reader : readers_)
+    if (reader.joinable()) reader.join();
+  readers_.clear();
+  pids_.clear();
 }
+
+namespace {
+
+volatile std::sig_atomic_t interrupt_seen = 0;
+
+extern "C" void on_interrupt(int) { interrupt_seen = 1; }
+
+}  // namespace
+
+bool child_bound_to_parent() {
+  ::signal(SIGINT, SIG_IGN);
+  const pid_t parent = ::getppid();
+  ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+  // The parent may have ended before the line above: the child is then
+  // someone else's already.
+  return ::getppid() == parent;
+}
+
+void catch_interrupts() {
+  struct sigaction action {};
+  action.sa_handler = on_interrupt;
+  ::sigemptyset(&action.sa_mask);
+  ::sigaction(SIGINT, &action, nullptr);
+  ::sigaction(SIGTERM, &action, nullptr);
+}
+
+bool interrupted() { return interrupt_seen != 0; }
 
 }  // namespace mx::ctl

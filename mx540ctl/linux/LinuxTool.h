@@ -77,14 +77,18 @@ class PumpingSleeper final : public Sleeper {
 bool change_concerns(const hidlib::NodeChange& change, hidlib::HidLibrary& library);
 
 // The children of `update --all`: one process per unit, started from
-// `program` with `update FILE --serial S --child`; each child's output read by
-// a thread of its own and handed to the loop line by line.
+// `program` with the arguments the parent gives (see Io::start_children);
+// each child's output read by a thread of its own and handed to the loop line
+// by line. A child ends with its parent (child_bound_to_parent).
 class Children {
  public:
   Children(MainLoop& loop, std::string program) : loop_(loop), program_(std::move(program)) {}
   ~Children();
-  bool start(const std::vector<std::string>& serials, const std::string& file,
-             std::function<void(size_t, const std::string&)> line, std::function<void(size_t, long)> ended);
+  size_t start(const std::vector<std::vector<std::string>>& children,
+               std::function<void(size_t, const std::string&)> line, std::function<void(size_t, long)> ended,
+               std::string& error);
+  // Ends the children still running and waits for their readers: once it
+  // returns, their last lines and ends are in the loop.
   void stop();
 
  private:
@@ -97,6 +101,15 @@ class Children {
 // The exit status a parent reads from waitpid's status: the child's own, or
 // 128 + the signal that ended it.
 long child_exit_code(int wait_status);
+
+// In a child of `update --all`: the kernel ends it when its parent ends, for
+// any reason, and Ctrl+C at the terminal is the parent's to handle. False when
+// the parent has ended already.
+bool child_bound_to_parent();
+// In the parent of `update --all`: Ctrl+C (SIGINT) or SIGTERM sets the flag
+// that interrupted() reads; the main loop looks at it at least every 100 ms.
+void catch_interrupts();
+bool interrupted();
 
 // This program's own file (/proc/self/exe).
 std::string own_program();

@@ -139,8 +139,8 @@ TEST(Fleet, ChildLinesRoundTripAndSummaries) {
   }
 
   std::vector<UnitRun> units(2);
-  units[0] = {"A", {100, 400, 0}, Failure{Status::ok, "2.1"}, 3.04};
-  units[1] = {"B", {50, 400, 0}, Failure{Status::timed_out, "The unit B did not answer."}, 9.0};
+  units[0] = {"A", {100, 400, 0}, Failure{Status::ok, "2.1"}, 3.04, {}, false};
+  units[1] = {"B", {50, 400, 0}, Failure{Status::timed_out, "The unit B did not answer."}, 9.0, {}, false};
   const ProgressState sum = fleet_progress(units, 1.0);
   EXPECT_EQ(sum.done, 150u);
   EXPECT_EQ(sum.total, 800u);

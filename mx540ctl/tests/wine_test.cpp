@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <windows.h>
+#include <tlhelp32.h>
 
 #include <algorithm>
 #include <array>
@@ -11,9 +12,11 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <future>
 #include <iterator>
 #include <map>
+#include <memory>
 #include <random>
 #include <string>
 #include <thread>
@@ -85,8 +88,15 @@ class ToolTest : public ::testing::Test {
     return cmds;
   }
 
-  // Runs the tool in the folder with `units` virtual units; waits at most 3 minutes.
-  ToolRun tool(const std::wstring& args, int units = 1) {
+  // The tool started in the folder with `units` virtual units, its output
+  // read by threads of its own.
+  struct Started {
+    PROCESS_INFORMATION pi{};
+    bool started = false;
+    std::unique_ptr<ToolRun> run = std::make_unique<ToolRun>();
+    std::thread out_reader, err_reader;
+  };
+  Started start_tool(const std::wstring& args, int units = 1) {
     SetEnvironmentVariableW(L"MX540_VIRTUAL_DIR", (folder_ / "device").wstring().c_str());
     SetEnvironmentVariableW(L"MX540_VIRTUAL_UNITS", std::to_wstring(units).c_str());
     SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
@@ -101,28 +111,36 @@ class ToolTest : public ::testing::Test {
     si.hStdOutput = out_write;
     si.hStdError = err_write;
     std::wstring command = L"\"" + (folder_ / "mx540ctl.exe").wstring() + L"\" " + args;
-    PROCESS_INFORMATION pi{};
-    ToolRun run;
-    const BOOL started = CreateProcessW(nullptr, command.data(), nullptr, nullptr, TRUE, CREATE_NO_WINDOW, nullptr,
-                                        folder_.wstring().c_str(), &si, &pi);
+    Started s;
+    s.started = CreateProcessW(nullptr, command.data(), nullptr, nullptr, TRUE, CREATE_NO_WINDOW, nullptr,
+                               folder_.wstring().c_str(), &si, &s.pi);
     CloseHandle(out_write);
     CloseHandle(err_write);
-    auto drain = [](HANDLE pipe, std::string& into) {
+    auto drain = [](HANDLE pipe, std::string* into) {
       char buffer[4096];
       DWORD got = 0;
-      while (ReadFile(pipe, buffer, sizeof buffer, &got, nullptr) && got) into.append(buffer, got);
+      while (ReadFile(pipe, buffer, sizeof buffer, &got, nullptr) && got) into->append(buffer, got);
       CloseHandle(pipe);
     };
-    std::thread out_reader(drain, out_read, std::ref(run.out)), err_reader(drain, err_read, std::ref(run.err));
-    if (started) {
-      if (WaitForSingleObject(pi.hProcess, 180000) != WAIT_OBJECT_0) TerminateProcess(pi.hProcess, 99);
-      GetExitCodeProcess(pi.hProcess, &run.status);
-      CloseHandle(pi.hProcess);
-      CloseHandle(pi.hThread);
+    s.out_reader = std::thread(drain, out_read, &s.run->out);
+    s.err_reader = std::thread(drain, err_read, &s.run->err);
+    return s;
+  }
+  // Waits at most 3 minutes for it to end.
+  ToolRun finish(Started& s) {
+    if (s.started) {
+      if (WaitForSingleObject(s.pi.hProcess, 180000) != WAIT_OBJECT_0) TerminateProcess(s.pi.hProcess, 99);
+      GetExitCodeProcess(s.pi.hProcess, &s.run->status);
+      CloseHandle(s.pi.hProcess);
+      CloseHandle(s.pi.hThread);
     }
-    out_reader.join();
-    err_reader.join();
-    return run;
+    s.out_reader.join();
+    s.err_reader.join();
+    return *s.run;
+  }
+  ToolRun tool(const std::wstring& args, int units = 1) {
+    Started s = start_tool(args, units);
+    return finish(s);
   }
 
   fs::path folder_;
@@ -293,6 +311,106 @@ TEST_F(ToolTest, UpdateAllOfThreeUnits) {
   ASSERT_EQ(update.status, 0u) << trace(update);
   for (int unit = 1; unit <= 3; ++unit) {
     EXPECT_NE(update.out.find(serial(unit) + ": updated to firmware 3.4"), std::string::npos) << update.out;
+    const Bytes flash_now = read_bytes(unit_dir(unit) / "flash.bin");
+    ASSERT_GE(flash_now.size(), flash.size()) << unit;
+    EXPECT_TRUE(std::equal(flash.begin(), flash.end(), flash_now.begin())) << unit;
+  }
+}
+
+// A fault armed for a unit holds for whichever program drives it next, and a
+// program that ends leaves no owner.txt behind.
+TEST_F(ToolTest, FaultsOfAUnitHoldForTheNextProgramToo) {
+  // Two settings replies out of every range: the first program's show gets
+  // one, the second program's the other, the third a true one.
+  fs::create_directories(unit_dir(1) / "control");
+  std::ofstream(unit_dir(1) / "control" / "01.cmd") << "bad-settings 2\n";
+  const ToolRun first = tool(L"show");
+  ASSERT_EQ(first.status, 0u) << trace(first);
+  EXPECT_FALSE(fs::exists(unit_dir(1) / "owner.txt"));
+  const ToolRun second = tool(L"show");
+  ASSERT_EQ(second.status, 0u) << trace(second);
+  const ToolRun third = tool(L"show");
+  ASSERT_EQ(third.status, 0u) << trace(third);
+  EXPECT_EQ(second.out, first.out);
+  EXPECT_NE(third.out, second.out);
+  EXPECT_NE(third.out.find("active preset: 1"), std::string::npos) << third.out;
+  EXPECT_FALSE(fs::exists(unit_dir(1) / "owner.txt"));
+}
+
+// Processes whose parent is `parent`.
+std::vector<DWORD> children_of(DWORD parent) {
+  std::vector<DWORD> ids;
+  HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+  PROCESSENTRY32W entry{};
+  entry.dwSize = sizeof entry;
+  for (BOOL ok = Process32FirstW(snapshot, &entry); ok; ok = Process32NextW(snapshot, &entry))
+    if (entry.th32ParentProcessID == parent) ids.push_back(entry.th32ProcessID);
+  CloseHandle(snapshot);
+  return ids;
+}
+
+bool wait_for(const std::function<bool()>& done, std::chrono::milliseconds bound) {
+  const auto until = std::chrono::steady_clock::now() + bound;
+  while (!done()) {
+    if (std::chrono::steady_clock::now() > until) return false;
+    Sleep(20);
+  }
+  return true;
+}
+
+// The children end with their parent, however it ends; the units they left
+// in their boot loaders take the update when it is run again.
+TEST_F(ToolTest, KillingTheParentOfUpdateAllEndsItsChildren) {
+  const Bytes flash = firmware(60000, 5, "2.7"), eeprom = firmware(2000, 6, "0.0");
+  write_bytes(folder_ / "fw.vnxu", make_vnxu_file("MX-540KTR ", 2, 7, flash, eeprom));
+  Started parent = start_tool(L"update fw.vnxu --all", 2);
+  ASSERT_TRUE(parent.started);
+  std::vector<DWORD> children;
+  ASSERT_TRUE(wait_for([&] { return (children = children_of(parent.pi.dwProcessId)).size() == 2; },
+                       std::chrono::seconds(60)));
+  // Both units are taking blocks: from now on each report takes 20 ms, so
+  // that the updates would go on for long after the parent is gone.
+  for (int unit = 1; unit <= 2; ++unit) {
+    ASSERT_TRUE(wait_for([&] {
+      const auto cmds = frame_cmds(unit);
+      return std::count(cmds.begin(), cmds.end(), 0xF1u) > 0;
+    }, std::chrono::seconds(60))) << unit;
+    std::ofstream(unit_dir(unit) / "control" / "slow.cmd") << "transfer-us 20000\n";
+  }
+  for (int unit = 1; unit <= 2; ++unit)
+    ASSERT_TRUE(wait_for([&] { return read_text(unit_dir(unit) / "control.log").find("transfer-us 20000 -> ok") !=
+                                      std::string::npos; },
+                         std::chrono::seconds(30))) << unit;
+
+  std::vector<HANDLE> handles;
+  for (DWORD id : children)
+    if (HANDLE h = OpenProcess(SYNCHRONIZE, FALSE, id)) handles.push_back(h);
+  ASSERT_EQ(handles.size(), 2u);
+  TerminateProcess(parent.pi.hProcess, 1);
+  const auto killed = std::chrono::steady_clock::now();
+  for (HANDLE h : handles) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        killed + std::chrono::seconds(3) - std::chrono::steady_clock::now());
+    EXPECT_EQ(WaitForSingleObject(h, static_cast<DWORD>(std::max<long long>(left.count(), 0))), WAIT_OBJECT_0)
+        << "a child still runs 3 s after its parent was killed";
+  }
+  // The children hold the parent's output pipe too: its readers end with them.
+  for (HANDLE h : handles) {
+    WaitForSingleObject(h, 120000);
+    CloseHandle(h);
+  }
+  finish(parent);
+
+  // Both stay in their boot loaders, as the units themselves would.
+  const ToolRun list = tool(L"list", 2);
+  EXPECT_NE(list.out.find(serial(1) + "   MX-540KTR   boot"), std::string::npos) << list.out;
+  EXPECT_NE(list.out.find(serial(2) + "   MX-540KTR   boot"), std::string::npos) << list.out;
+  for (int unit = 1; unit <= 2; ++unit)
+    std::ofstream(unit_dir(unit) / "control" / "fast.cmd") << "transfer-us 1000\n";
+  const ToolRun again = tool(L"update fw.vnxu --all", 2);
+  ASSERT_EQ(again.status, 0u) << trace(again);
+  for (int unit = 1; unit <= 2; ++unit) {
+    EXPECT_NE(again.out.find(serial(unit) + ": updated to firmware 2.7"), std::string::npos) << again.out;
     const Bytes flash_now = read_bytes(unit_dir(unit) / "flash.bin");
     ASSERT_GE(flash_now.size(), flash.size()) << unit;
     EXPECT_TRUE(std::equal(flash.begin(), flash.end(), flash_now.begin())) << unit;

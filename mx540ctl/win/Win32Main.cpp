@@ -5,12 +5,13 @@
 // units are shared with the panel through the per-unit locks.
 #include <windows.h>
 
+#include <atomic>
 #include <cstdio>
 #include <memory>
 #include <string>
-#include <thread>
 #include <vector>
 
+#include "Children.h"
 #include "Commands.h"
 #include "CommandLine.h"
 #include "MainLoop.h"
@@ -48,85 +49,18 @@ class Win32Sleeper : public Sleeper {
   HANDLE event_;
 };
 
-std::wstring own_path() {
-  std::wstring path(MAX_PATH, L'\0');
-  for (;;) {
-    const DWORD n = GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size()));
-    if (n < path.size()) {
-      path.resize(n);
-      return path;
-    }
-    path.resize(path.size() * 2);
-  }
+// Ctrl+C (or Ctrl+Break) while `update --all` runs: the main loop ends the
+// children and says where each unit was left. The handler runs on a thread
+// of its own.
+std::atomic<bool> interrupted{false};
+std::atomic<MainLoop*> interrupted_loop{nullptr};
+
+BOOL WINAPI on_console_break(DWORD event) {
+  if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT) return FALSE;  // closing: the job ends the children
+  interrupted = true;
+  if (MainLoop* loop = interrupted_loop.load()) loop->notify();
+  return TRUE;
 }
-
-std::wstring quoted(const std::wstring& arg) { return L"\"" + arg + L"\""; }
-
-// The children of `update --all`: one process per unit, its output read by a
-// thread of its own and handed to the main loop line by line.
-class Children {
- public:
-  explicit Children(MainLoop& loop) : loop_(loop) {}
-  ~Children() {
-    for (auto& r : readers_)
-      if (r.joinable()) r.detach();
-  }
-
-  bool start(const std::vector<std::string>& serials, const std::string& file,
-             std::function<void(size_t, const std::string&)> line, std::function<void(size_t, long)> ended) {
-    for (size_t i = 0; i < serials.size(); ++i) {
-      SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
-      HANDLE read_end = nullptr, write_end = nullptr;
-      if (!CreatePipe(&read_end, &write_end, &inherit, 0)) return false;
-      SetHandleInformation(read_end, HANDLE_FLAG_INHERIT, 0);
-      STARTUPINFOW si{};
-      si.cb = sizeof si;
-      si.dwFlags = STARTF_USESTDHANDLES;
-      si.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
-      si.hStdOutput = write_end;
-      si.hStdError = GetStdHandle(STD_ERROR_HANDLE);
-      std::wstring command = quoted(own_path()) + L" update " + quoted(win32::utf8_to_wide(file)) + L" --serial " +
-                             quoted(win32::utf8_to_wide(serials[i])) + L" --child";
-      PROCESS_INFORMATION pi{};
-      const BOOL started = CreateProcessW(nullptr, command.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si, &pi);
-      CloseHandle(write_end);
-      if (!started) {
-        CloseHandle(read_end);
-        return false;
-      }
-      CloseHandle(pi.hThread);
-      processes_.push_back(pi.hProcess);
-      readers_.emplace_back([this, i, read_end, process = pi.hProcess, line, ended] {
-        std::string pending;
-        char buffer[512];
-        DWORD got = 0;
-        while (ReadFile(read_end, buffer, sizeof buffer, &got, nullptr) && got > 0) {
-          pending.append(buffer, got);
-          for (size_t end; (end = pending.find('\n')) != std::string::npos;) {
-            std::string text = pending.substr(0, end);
-            pending.erase(0, end + 1);
-            loop_.post([line, i, text] { line(i, text); });
-          }
-        }
-        CloseHandle(read_end);
-        WaitForSingleObject(process, INFINITE);
-        DWORD code = 0;
-        GetExitCodeProcess(process, &code);
-        loop_.post([ended, i, code] { ended(i, static_cast<long>(code)); });
-      });
-    }
-    return true;
-  }
-
-  void stop() {
-    for (HANDLE p : processes_) TerminateProcess(p, exit_code(Status::timed_out));
-  }
-
- private:
-  MainLoop& loop_;
-  std::vector<HANDLE> processes_;
-  std::vector<std::thread> readers_;
-};
 
 }  // namespace
 
@@ -152,18 +86,28 @@ int wmain(int argc, wchar_t** argv) {
   link_use_win32_platform();
   link_set_unit_locks(link_win32_unit_locks());
 
+  if (options.child) {
+    // The parent decides what Ctrl+C does to its children (they share its console).
+    SetConsoleCtrlHandler(nullptr, TRUE);
+  } else if (options.command == Command::update && options.all) {
+    interrupted_loop = &loop;
+    SetConsoleCtrlHandler(on_console_break, TRUE);
+  }
+
   Children children(loop);
   Io io;
   io.out = [](const std::string& text) { write_to(stdout, text); };
   io.err = [](const std::string& text) { write_to(stderr, text); };
   io.console = console_out;
-  io.start_children = [&](const std::vector<std::string>& serials, const std::string& file,
-                          std::function<void(size_t, const std::string&)> line, std::function<void(size_t, long)> ended) {
-    return children.start(serials, file, std::move(line), std::move(ended));
-  };
+  io.start_children = [&](const std::vector<std::vector<std::string>>& args,
+                          std::function<void(size_t, const std::string&)> line, std::function<void(size_t, long)> ended,
+                          std::string& error) { return children.start(args, std::move(line), std::move(ended), error); };
   io.stop_children = [&] { children.stop(); };
+  io.interrupted = [] { return interrupted.load(); };
 
   const Status status = run_command(options, session, loop, io);
   session.stop();
+  children.stop();
+  SetConsoleCtrlHandler(on_console_break, FALSE);
   return exit_code(status);
 }

@@ -292,6 +292,23 @@ TEST_F(ButtonTest, ReleaseOutsideReachesTheButtonButDoesNotClick) {
   EXPECT_EQ(log, (std::vector<std::string>{"up", "paint"}));
 }
 
+TEST_F(ButtonTest, ReleaseClicksOnlyInsideTheButtonsLastPixels) {
+  // The button covers parent x 20 .. 96 and y 20 .. 64.
+  struct Case {
+    TPoint release;
+    bool clicks;
+  } const cases[] = {{{96, 30}, true}, {{97, 30}, false}, {{30, 64}, true}, {{30, 65}, false},
+                     {{20, 20}, true}, {{19, 30}, false}, {{30, 19}, false}};
+  for (const Case& c : cases) {
+    parent.RouteMouseDown(mbLeft, ssLeft, {30, 30});
+    log.clear();
+    parent.RouteMouseUp(mbLeft, 0, c.release);
+    const bool clicked = std::find(log.begin(), log.end(), "click") != log.end();
+    EXPECT_EQ(clicked, c.clicks) << "released at " << c.release.X << ", " << c.release.Y;
+    EXPECT_FALSE(b.Down());
+  }
+}
+
 TEST_F(ButtonTest, RightPressNotifiesButDoesNotGoDown) {
   EXPECT_TRUE(parent.RouteMouseDown(mbRight, ssRight, {30, 30}));
   EXPECT_FALSE(b.Down());

@@ -241,8 +241,11 @@ TEST(Face, NormalFrameRingsSwapWhileDownAndHideWhenFlatAndIdle) {
   img = Paint(p);
   EXPECT_EQ(img.Pixel(0, 5), clBlack);
   EXPECT_EQ(img.Pixel(19, 5), clWhite);
+  p.Flat = true;   // pressed, with the mouse elsewhere: the pressed frame still shows
+  img = Paint(p);
+  EXPECT_EQ(img.Pixel(0, 5), clBlack);
+  EXPECT_EQ(img.Pixel(19, 5), clWhite);
   p.Down = false;
-  p.Flat = true;
   img = Paint(p);
   EXPECT_EQ(img.Pixel(0, 5), 0x808080u);
   p.Over = true;
@@ -376,15 +379,16 @@ TEST(Face, GlyphCellChoice) {
     int numGlyphs;
     bool enabled, over, down;
     TColor expected;  // colour at the cell's centre, or clNone for no glyph
+    int srcCell;      // the cell the layout takes (SrcX / 16); past the strip's end cell 0 shows
   } cases[] = {
-      {"normal", &four, 4, true, false, false, cells[0]},
-      {"hot", &four, 4, true, true, false, cells[3]},
-      {"down", &four, 4, true, false, true, cells[2]},
-      {"down beats hot", &four, 4, true, true, true, cells[2]},
-      {"disabled", &four, 4, false, true, true, cells[1]},
-      {"disabled, one-cell strip", &one, 1, false, false, false, cells[0]},
-      {"hot needs four cells", &three, 3, true, true, false, cells[0]},
-      {"no cells counted", &four, 0, true, false, false, clNone},
+      {"normal", &four, 4, true, false, false, cells[0], 0},
+      {"hot", &four, 4, true, true, false, cells[3], 3},
+      {"down", &four, 4, true, false, true, cells[2], 2},
+      {"down beats hot", &four, 4, true, true, true, cells[2], 2},
+      {"disabled", &four, 4, false, true, true, cells[1], 1},
+      {"disabled, one-cell strip", &one, 1, false, false, false, cells[0], 1},
+      {"hot needs four cells", &three, 3, true, true, false, cells[0], 0},
+      {"no cells counted", &four, 0, true, false, false, clNone, 0},
   };
   for (const Case& c : cases) {
     THSFaceParams p;
@@ -406,6 +410,7 @@ TEST(Face, GlyphCellChoice) {
       EXPECT_EQ(img.Pixel(20, 15), 0x808080u) << c.name;
       continue;
     }
+    EXPECT_EQ(l.SrcX, 16 * c.srcCell) << c.name;
     EXPECT_EQ(l.GlyphX, 12 + ofs) << c.name;
     EXPECT_EQ(l.GlyphY, 7 + ofs) << c.name;
     EXPECT_EQ(img.Pixel(12 + ofs + 8, 7 + ofs + 8), c.expected) << c.name;

@@ -1,9 +1,13 @@
-// The Win32 helper room: text conversion, the owners and the window base.
+// The Win32 helper room: text conversion, the owners, the window base and
+// command lines for child processes.
+#include "win32/command_line.h"
 #include "win32/handles.h"
 #include "win32/text.h"
 #include "win32/window.h"
 
 #include <gtest/gtest.h>
+
+#include <shellapi.h>
 
 #include <string>
 #include <vector>
@@ -53,6 +57,25 @@ TEST(Text, AnsiConversionsFollowTheCodePage) {
 bool handle_is_open(HANDLE h) {
   DWORD flags = 0;
   return GetHandleInformation(h, &flags) != FALSE;
+}
+
+// Whatever an argument holds, the system's parser gives it back as it was.
+TEST(CommandLine, HostileArgumentsComeBackWhole) {
+  const std::wstring program = L"C:\\Program Files\\VORNIX\\mx540ctl.exe";
+  const std::vector<std::wstring> arguments = {
+      L"update", L"--serial", L"A\"B", L"ends in a backslash\\", L"\\\\server\\share\\",
+      L"\\\"", L"\"", L"\"\"", L"", L" ", L"two  blanks\tand a tab", L"-fw.vnxu", L"--",
+      L"\u00C4\u20AC\\\"\\", L"a\\\\\"b\\c", L"%PATH% ^& | < > !x!", L"line\nbreak",
+  };
+  const std::wstring line = win32::command_line(program, arguments);
+  int count = 0;
+  wchar_t** argv = CommandLineToArgvW(line.c_str(), &count);
+  ASSERT_NE(argv, nullptr);
+  ASSERT_EQ(count, static_cast<int>(arguments.size()) + 1) << win32::wide_to_utf8(line);
+  EXPECT_EQ(argv[0], program);
+  for (size_t i = 0; i < arguments.size(); ++i)
+    EXPECT_EQ(argv[i + 1], arguments[i]) << i << ": " << win32::wide_to_utf8(line);
+  LocalFree(argv);
 }
 
 TEST(Owners, ReleaseOnceWhatTheyHoldAndNothingElse) {

@@ -146,4 +146,62 @@ TEST(VirtualUnits, EachUnitHasItsOwnStateAndIsDrivenByTheProcessThatOpenedIt) {
   fs::remove_all(folder);
 }
 
+// Two libraries in one process hand a unit back and forth faster than either
+// looks at the folder on its own (A never does here): whoever opens the unit
+// takes up what the other left, faults and timing included, and never writes
+// its own older state over it.
+TEST(VirtualUnits, OpeningTakesUpTheStateTheOtherProcessLeftHoweverSoon) {
+  const fs::path folder = fs::temp_directory_path() /
+                          ("mx540-handover-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()));
+  fs::remove_all(folder);
+  {
+    hidlib::SimPlatform bus_a, bus_b;
+    auto make = [&](hidlib::SimPlatform& bus, const char* name, uint32_t poll_ms) {
+      TVirtualOptions options;
+      options.folder = folder;
+      options.owner_id = name;
+      options.owner_alive = [](const std::string&) { return true; };
+      options.control_poll_ms = poll_ms;
+      auto unit = std::make_shared<TVirtualMx540>(bus, options);
+      unit->start();
+      return unit;
+    };
+    auto a = make(bus_a, "A", 600000), b = make(bus_b, "B", 20);
+    auto session = [](hidlib::SimPlatform& bus, TVirtualMx540& unit, uint8_t gain, const char* control) {
+      const auto h = bus.open(unit.config().path, hidlib::OpenMode::ReadWrite);
+      ASSERT_NE(h, HID_NO_HANDLE);
+      TSettings record = unit.with_model([](TDeviceModel& m) { return m.settings(); });
+      record[9] = gain;
+      for (auto report : hostside::host_reports(cmd_write, std::vector<uint8_t>(record.begin(), record.end())))
+        unit.on_output_report(report.data(), report.size(), hidlib::OutputPath::Control);
+      if (control) {
+        EXPECT_EQ(unit.control(control), "ok");
+      }
+      bus.close(h);
+    };
+    const auto in_a = [&](auto f) { return a->with_model(f); };
+
+    session(bus_a, *a, 1, nullptr);
+    session(bus_b, *b, 2, "corrupt-crc 3");
+    session(bus_b, *b, 3, "transfer-us 7000");
+    // A opens at once: B's record, faults and timing, not A's own copy.
+    const auto h = bus_a.open(a->config().path, hidlib::OpenMode::ReadWrite);
+    ASSERT_NE(h, HID_NO_HANDLE);
+    EXPECT_EQ(in_a([](TDeviceModel& m) { return m.settings()[9]; }), 3);
+    EXPECT_EQ(in_a([](TDeviceModel& m) { return m.faults.corrupt_crc; }), 2u);  // B's second write spent one
+    EXPECT_EQ(in_a([](TDeviceModel& m) { return m.timing.report_us; }), 7000u);
+    a->control("version 2.4");
+    a->flush();
+    bus_a.close(h);
+    EXPECT_EQ(read_text(folder / "settings.bin")[9], 3);
+    EXPECT_EQ(read_text(folder / "version.txt"), "2.4\n");
+    // And back to B, which drove the unit before A: it takes up A's version.
+    session(bus_b, *b, 4, nullptr);
+    EXPECT_EQ(b->with_model([](TDeviceModel& m) { return m.version(); }), 0x0204);
+    a->stop();
+    b->stop();
+  }
+  fs::remove_all(folder);
+}
+
 }  // namespace

@@ -82,12 +82,12 @@ TEST(LinuxTool, APermissionRefusalNamesTheRuleAndWhatToDo) {
 TEST(LinuxTool, ChildrenReportTheirLinesInOrderAndHowTheyEnded) {
   const fs::path script = fs::temp_directory_path() / ("mx540-child-" + std::to_string(::getpid()));
   {
-    // Called as: update FILE --serial S --child
+    // Called as: update --serial S --child -- FILE
     std::ofstream out(script);
     out << "#!/bin/sh\n"
-           "[ \"$1 $2 $3 $5\" = \"update fw 2.vnxu --serial --child\" ] || exit 9\n"
+           "[ \"$1 $2 $4 $5 $6\" = \"update --serial --child -- fw 2.vnxu\" ] || exit 9\n"
            "echo \"progress 1 2\"\n"
-           "case $4 in\n"
+           "case $3 in\n"
            "  A) echo \"result 0 2.1\"; exit 0 ;;\n"
            "  B) printf 'result 4 no'; exit 4 ;;\n"
            "  C) exec sleep 60 ;;\n"
@@ -101,12 +101,18 @@ TEST(LinuxTool, ChildrenReportTheirLinesInOrderAndHowTheyEnded) {
   size_t ended = 0;
   {
     Children children(loop, script.string());
-    ASSERT_TRUE(children.start(
-        {"A", "B", "C"}, "fw 2.vnxu", [&](size_t i, const std::string& l) { lines[i].push_back(l); },
-        [&](size_t i, long code) {
-          codes[i] = code;
-          ++ended;
-        }));
+    std::vector<std::vector<std::string>> args;
+    for (const char* unit : {"A", "B", "C"}) args.push_back({"update", "--serial", unit, "--child", "--", "fw 2.vnxu"});
+    std::string error;
+    ASSERT_EQ(children.start(
+                  args, [&](size_t i, const std::string& l) { lines[i].push_back(l); },
+                  [&](size_t i, long code) {
+                    codes[i] = code;
+                    ++ended;
+                  },
+                  error),
+              3u)
+        << error;
     ASSERT_TRUE(loop.run_until([&] { return ended == 2; }, Clock::now() + std::chrono::seconds(20)));
     children.stop();  // C still sleeps
     ASSERT_TRUE(loop.run_until([&] { return ended == 3; }, Clock::now() + std::chrono::seconds(20)));
@@ -116,7 +122,7 @@ TEST(LinuxTool, ChildrenReportTheirLinesInOrderAndHowTheyEnded) {
   EXPECT_EQ(codes[0], 0);
   EXPECT_EQ(lines[1], (std::vector<std::string>{"progress 1 2"})) << "a line without its end is not a line";
   EXPECT_EQ(codes[1], 4);
-  EXPECT_EQ(codes[2], 128 + SIGTERM);
+  EXPECT_EQ(codes[2], 128 + SIGKILL);
 }
 
 // A node change becomes a device change (a rescan) only if it concerns the

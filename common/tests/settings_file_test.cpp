@@ -119,4 +119,35 @@ TEST(SettingsFile, ModelNameLeavesOutTheBootMark) {
   EXPECT_EQ(model_name("MX-540KTR "), "MX-540KTR");
 }
 
+TEST(SettingsFile, AFileForTheUnitIsCheckedWholeThenAgainstItsModel) {
+  const std::string good = write_settings_file(factory(), source);
+  Json other_model = Json::parse(good);
+  other_model["model"] = "MX-999";
+  Json bad_and_other = other_model;
+  bad_and_other["presets"]["2"]["gain"] = 16;
+  struct Case {
+    const char* what;
+    std::string text, product;
+    const char* field;  // nullptr: taken
+  } cases[] = {
+      {"same model", good, "MX-540KTR", nullptr},
+      {"same model, unit in boot mode", good, "MX-540KTR (boot)", nullptr},
+      {"another model", other_model.dump(), "MX-540KTR", "model"},
+      {"a bad field is named before the model", bad_and_other.dump(), "MX-540KTR", "presets.2.gain"},
+  };
+  for (const auto& c : cases) {
+    SettingsFileError error;
+    const auto content = read_settings_file_for(c.text, c.product, error);
+    if (!c.field) {
+      ASSERT_TRUE(content) << c.what << ": " << error.text;
+      const TSettings expected = factory();
+      EXPECT_EQ(std::memcmp(&content->record, &expected, sizeof expected), 0) << c.what;
+      continue;
+    }
+    EXPECT_FALSE(content) << c.what;
+    EXPECT_EQ(error.field, c.field) << c.what;
+    EXPECT_NE(error.text.find(c.field), std::string::npos) << c.what << ": " << error.text;
+  }
+}
+
 }  // namespace

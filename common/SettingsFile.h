@@ -50,6 +50,11 @@ struct SettingsFileError {
 // and nothing else may be there. The model is read, not compared here.
 std::optional<SettingsFileContent> read_settings_file(const std::string& text, SettingsFileError& error);
 
+// read_settings_file, then the file's model compared with the unit's product
+// (model_name): a file for another model is refused in the field model.
+std::optional<SettingsFileContent> read_settings_file_for(const std::string& text, const std::string& product,
+                                                          SettingsFileError& error);
+
 // The product name a file's model is compared with: the unit's product without
 // "(boot)" and without blanks at either end.
 std::string model_name(const std::string& product);

@@ -123,4 +123,16 @@ std::optional<SettingsFileContent> read_settings_file(const std::string& text, S
   return std::nullopt;
 }
 
+std::optional<SettingsFileContent> read_settings_file_for(const std::string& text, const std::string& product,
+                                                          SettingsFileError& error) {
+  auto content = read_settings_file(text, error);
+  if (!content) return std::nullopt;
+  const std::string model = model_name(product);
+  if (content->source.model != model) {
+    error = {"model", "The file is for the model \"" + content->source.model + "\", not for " + model + " (field model)."};
+    return std::nullopt;
+  }
+  return content;
+}
+
 }  // namespace mx::ctl
