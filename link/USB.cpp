@@ -2,6 +2,7 @@
 
 #include "link_state.h"
 #include "link_testing.h"
+#include "unit_key.h"
 
 #include <chrono>
 #include <cstring>
@@ -37,6 +38,10 @@ bool TLink::send(uint8_t cmd, const uint8_t* data, size_t len, std::optional<uin
 }
 
 bool TLink::post_and_wait(TRequest request) {
+  return post_and_wait_outcome(std::move(request)) == TMailbox::TWait::sent;
+}
+
+TMailbox::TWait TLink::post_and_wait_outcome(TRequest request) {
   std::chrono::milliseconds bound;
   std::function<void()> between;
   {
@@ -47,7 +52,58 @@ bool TLink::post_and_wait(TRequest request) {
   const auto outcome = mailbox.post_and_wait(std::move(request), TMailbox::TClock::now() + bound, between);
   if (outcome == TMailbox::TWait::timed_out)
     give_up_connection();
-  return outcome == TMailbox::TWait::sent;
+  return outcome;
+}
+
+bool TLink::post_update_frame(const TRequest& request) {
+  const TDeviceIdentity unit = device.identity();
+  std::chrono::milliseconds bound;
+  std::function<void()> between;
+  {
+    std::lock_guard guard(lock);
+    bound = send_bound;
+    between = while_waiting;
+  }
+  const auto deadline = TMailbox::TClock::now() + bound;
+  for (;;) {
+    uint64_t started_before;
+    {
+      std::lock_guard guard(lock);
+      started_before = rescans_started;
+    }
+    const auto outcome = mailbox.post_and_wait(request, deadline, between);
+    if (outcome == TMailbox::TWait::sent)
+      return true;
+    if (outcome == TMailbox::TWait::timed_out) {
+      give_up_connection();
+      return false;
+    }
+    if (device.sending_stopped())
+      return false;
+    {
+      // Refused with no pass under way: the unit failed the report itself.
+      std::unique_lock guard(lock);
+      if (rescans_started == started_before && rescans_ended == rescans_started)
+        return false;
+      ++frames_waiting_for_pass;
+      while (rescans_ended != rescans_started && TMailbox::TClock::now() < deadline) {
+        rescanned.wait_until(guard, between ? std::min(deadline, TMailbox::TClock::now() + TMailbox::between_every)
+                                            : deadline);
+        if (between) {
+          guard.unlock();
+          between();
+          guard.lock();
+        }
+      }
+      --frames_waiting_for_pass;
+      if (rescans_ended != rescans_started)
+        return false;
+    }
+    const TDeviceIdentity now_unit = device.identity();
+    if (!dev_open || now_unit.boot != unit.boot ||
+        unit_key(now_unit.serial, now_unit.path) != unit_key(unit.serial, unit.path))
+      return false;
+  }
 }
 
 void TLink::give_up_connection() {
@@ -200,16 +256,18 @@ std::vector<uint8_t> block_payload(uint16_t adr, const uint8_t* b, size_t n) {
   return payload;
 }
 
-bool set_erase(uint16_t adr) { return L().post_and_wait({cmd_erase, erase_payload(adr)}); }
+bool set_erase(uint16_t adr) { return L().post_update_frame({cmd_erase, erase_payload(adr)}); }
 
 bool write_flash(uint16_t adr, const uint8_t* b, size_t n) {
-  if ((adr & 0x1FF) == 0)
-    set_erase(adr);  // its outcome does not stop the block
-  return L().post_and_wait({cmd_flash, block_payload(adr, b, n)});
+  // A page whose erase did not go out would refuse the block (or keep old
+  // bits in it): the block is not sent either.
+  if ((adr & 0x1FF) == 0 && !set_erase(adr))
+    return false;
+  return L().post_update_frame({cmd_flash, block_payload(adr, b, n)});
 }
 
 bool write_eep(uint16_t adr, const uint8_t* b, size_t n) {
-  return L().post_and_wait({cmd_eeprom, block_payload(adr, b, n)});
+  return L().post_update_frame({cmd_eeprom, block_payload(adr, b, n)});
 }
 
 bool usb_init() {
@@ -304,10 +362,17 @@ bool link_last_result() { return L().mailbox.last_result(); }
 
 bool link_worker_idle() { return L().mailbox.idle(); }
 
+bool link_worker_sending() { return L().mailbox.in_send(); }
+
 bool link_sends_stopped() { return L().device.sending_stopped(); }
 
 size_t link_workers_left_behind() { return L().mailbox.left_behind(); }
 
 bool link_device_closing() { return L().device.closing(); }
+
+size_t link_frames_waiting_for_discovery() {
+  std::lock_guard guard(L().lock);
+  return L().frames_waiting_for_pass;
+}
 
 size_t link_output_report_len() { return L().device.output_report_len(); }

@@ -176,6 +176,22 @@ void rescan() {
   if (l.device.sending_stopped())
     return;
 
+  // Update frames that meet the unit closed wait for the pass's end (link_state.h).
+  {
+    std::lock_guard guard(l.lock);
+    ++l.rescans_started;
+  }
+  struct TEnded {
+    TLink& l;
+    ~TEnded() {
+      {
+        std::lock_guard guard(l.lock);
+        ++l.rescans_ended;
+      }
+      l.rescanned.notify_all();
+    }
+  } ended{l};
+
   l.settings.disconnected();
   l.device.close();
   const uint8_t count = l.device.scan();

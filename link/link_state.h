@@ -7,6 +7,7 @@
 #include "unit_lock.h"
 
 #include <chrono>
+#include <condition_variable>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -52,6 +53,13 @@ struct TLink {
   std::chrono::milliseconds send_bound{15000};
   std::function<void()> while_waiting;
 
+  // Discovery passes started and ended (under `lock`; `rescanned` told at
+  // each end). An update frame that met its unit closed by a pass is sent
+  // again when the pass opened the same unit again.
+  uint64_t rescans_started = 0, rescans_ended = 0;
+  size_t frames_waiting_for_pass = 0;
+  std::condition_variable rescanned;
+
   TLink() {
     settings.set_wake([this] { mailbox.wake(); });
     device.set_on_give_up([this] { mailbox.replace_worker(); });
@@ -77,6 +85,12 @@ struct TLink {
   // be sent by then means the unit hangs a report call: its connection is
   // given up and discovery runs again on the main thread.
   bool post_and_wait(TRequest request);
+  TMailbox::TWait post_and_wait_outcome(TRequest request);
+  // An update frame (erase, flash or EEPROM block): as post_and_wait, and
+  // when a discovery pass closed the unit under it (a device change, often
+  // another unit's), sent again once the pass opened the same unit in the
+  // same mode again; within the same bound.
+  bool post_update_frame(const TRequest& request);
   void give_up_connection();
   // After a reply to cmd_read: the main window shows the record. One refresh
   // at most is on its way to the main thread.

@@ -19,10 +19,12 @@ size_t link_rx_size();
 bool link_writes_held();
 bool link_last_result();
 bool link_worker_idle();
+bool link_worker_sending();  // the worker is in a send (it may wait for the device's lock)
 bool link_sends_stopped();  // usb_stop has been asked for  // the worker waits with nothing it could send
 size_t link_output_report_len();  // the report buffer the frames go out in
 size_t link_workers_left_behind();  // workers left in a report call that hung, not yet returned
 bool link_device_closing();         // a close waits for the frame going out
+size_t link_frames_waiting_for_discovery();  // update frames that met the unit closed by a discovery pass
 
 // The link's seams filled with one function per member, for tests and tools.
 // An empty function is skipped: the member does nothing (or finds nothing).

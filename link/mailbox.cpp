@@ -146,6 +146,11 @@ bool TMailbox::idle() const {
   return waiting_ && !kicked_ && !slot_;
 }
 
+bool TMailbox::in_send() const {
+  std::lock_guard guard(lock_);
+  return in_send_;
+}
+
 size_t TMailbox::left_behind() const {
   std::lock_guard guard(lock_);
   return left_behind_.size() - ended_behind_.size();

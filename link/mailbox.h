@@ -74,6 +74,7 @@ class TMailbox {
 
   bool last_result() const;
   bool idle() const;  // the worker waits with nothing it could take
+  bool in_send() const;  // the worker is in a send
   size_t left_behind() const;  // workers left in a send that hung and not yet ended
   void clear();  // stopped mailbox back to its start state
 

@@ -191,21 +191,35 @@ std::optional<Failure> Session::write_settings(const TSettings& wanted) {
   return Failure{Status::timed_out, "The unit " + label_ + " did not confirm the settings."};
 }
 
-std::optional<Failure> Session::enter_boot() {
-  if (unit_open(true)) return std::nullopt;
-  const auto deadline = Clock::now() + timeouts_.boot;
-  while (Clock::now() < deadline) {
-    // As the update dialog does: a boot request every 200 ms until the boot loader shows.
-    if (!boot_mode && dev_open) post_request(cmd_boot_request);
-    if (loop_.run_until([&] { return unit_open(true); }, std::min(deadline, Clock::now() + std::chrono::milliseconds(200))))
-      return std::nullopt;
+bool Session::await_unit(bool boot, Clock::time_point deadline, const std::function<void()>& step) {
+  auto list_again_at = Clock::now() + timeouts_.unheard;
+  for (;;) {
+    if (unit_open(boot)) return true;
+    if (step) step();
+    auto until = std::min(deadline, list_again_at);
+    if (step) until = std::min(until, Clock::now() + std::chrono::milliseconds(200));
+    if (loop_.run_until([&] { return unit_open(boot); }, until)) return true;
+    const auto now = Clock::now();
+    if (now >= deadline) return false;
+    if (now >= list_again_at) {
+      rescan();
+      list_again_at = now + timeouts_.unheard;
+    }
   }
+}
+
+std::optional<Failure> Session::enter_boot() {
+  // As the update dialog does: a boot request every 200 ms until the boot loader shows.
+  if (await_unit(true, Clock::now() + timeouts_.boot, [] {
+        if (!boot_mode && dev_open) post_request(cmd_boot_request);
+      }))
+    return std::nullopt;
   return Failure{Status::timed_out, "The unit " + label_ + " did not start its boot loader."};
 }
 
 std::optional<Failure> Session::leave_boot() {
   post_request(cmd_update_close);
-  if (!wait([&] { return unit_open(false); }, timeouts_.restart))
+  if (!await_unit(false, Clock::now() + timeouts_.restart))
     return Failure{Status::timed_out, "The unit " + label_ + " did not come back in normal mode."};
   return std::nullopt;
 }
@@ -302,7 +316,7 @@ std::optional<Failure> Session::update(const std::vector<uint8_t>& file_bytes, c
   }
   if (!wait([&] { return finish_answered_.load(); }, timeouts_.answer))
     return Failure{Status::timed_out, "The unit " + label_ + " did not confirm the end of the update."};
-  if (!wait([&] { return unit_open(false); }, timeouts_.restart))
+  if (!await_unit(false, Clock::now() + timeouts_.restart))
     return Failure{Status::timed_out, "The unit " + label_ + " did not come back in normal mode after the update."};
   version = device_identity().version;
   return std::nullopt;

@@ -25,6 +25,7 @@ struct Timeouts {
   std::chrono::milliseconds boot{20000};       // boot requests until the boot loader is there
   std::chrono::milliseconds block{10000};      // one update block (erase and write)
   std::chrono::milliseconds restart{30000};    // back in normal mode after the update
+  std::chrono::milliseconds unheard{3000};     // the bus listed again while a unit that left is not back
 };
 
 class Session {
@@ -79,6 +80,11 @@ class Session {
  private:
   bool wait(const std::function<bool()>& done, std::chrono::milliseconds bound);
   bool unit_open(bool boot) const;
+  // Until the unit is open in that mode or `deadline`; `step` first and then
+  // every 200 ms. A unit's re-enumeration that no device change announced
+  // (Wine under load loses some) is found by listing the bus again every
+  // `unheard`.
+  bool await_unit(bool boot, Clock::time_point deadline, const std::function<void()>& step = {});
 
   MainLoop& loop_;
   Timeouts timeouts_;

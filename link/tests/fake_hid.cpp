@@ -41,6 +41,7 @@ void TFakeHid::reset() {
   assembler_.clear();
   outcome_ = nullptr;
   on_frame_ = nullptr;
+  on_scan_ = nullptr;
   gate_open_ = true;
   gate_one_call_ = gate_taken_ = false;
   gate_after_ = 0;
@@ -147,6 +148,11 @@ void TFakeHid::set_on_frame(std::function<void(const TFrame&)> on_frame) {
   std::lock_guard guard(lock_);
   on_frame_ = std::move(on_frame);
 }
+void TFakeHid::set_on_scan(std::function<void()> on_scan) {
+  std::lock_guard guard(lock_);
+  on_scan_ = std::move(on_scan);
+}
+
 void TFakeHid::set_gate(bool open, bool one_call, int after) {
   std::lock_guard guard(lock_);
   gate_open_ = open;
@@ -170,6 +176,13 @@ TUSBEventHandler TFakeHid::usb_handler() {
 }
 
 uint8_t TFakeHid::scan() {
+  std::function<void()> on_scan;
+  {
+    std::lock_guard guard(lock_);
+    on_scan = on_scan_;
+  }
+  if (on_scan)
+    on_scan();
   std::lock_guard guard(lock_);
   calls_.push_back("scan");
   scanned_ = devices_;

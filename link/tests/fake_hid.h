@@ -54,6 +54,8 @@ class TFakeHid {
   void set_outcome(std::function<uint8_t(const uint8_t* report)> outcome);
   // Runs on the sending thread for every completed frame (replies, checks).
   void set_on_frame(std::function<void(const TFrame&)> on_frame);
+  // Runs at the start of each scan, on the scanning thread, outside the fake's lock.
+  void set_on_scan(std::function<void()> on_scan);
   // While closed, HIDSetOutputReport blocks: lets a test hold a send half-way.
   // `one_call`: only the first call to reach the closed gate waits there (a
   // unit that hangs on one report); later ones pass. `after`: that many calls
@@ -86,6 +88,7 @@ class TFakeHid {
   TFrameAssembler assembler_{TMarkKind::total};
   std::function<uint8_t(const uint8_t*)> outcome_;
   std::function<void(const TFrame&)> on_frame_;
+  std::function<void()> on_scan_;
   bool gate_open_ = true;
   bool gate_one_call_ = false;
   bool gate_taken_ = false;
