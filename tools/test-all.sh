@@ -3,7 +3,8 @@
 #   native, native with ASan+UBSan, native with TSan, and Windows under Wine,
 #   then a short pass of every fuzz target (tools/fuzz.sh --runs), then
 #   mx540ctl for Linux against the kernel's USB HID stack in a VM
-#   (tools/linux-vm-test.sh: one boot, each check counted as a test).
+#   (tools/linux-vm-test.sh) and the Windows programs under Wine in a VM
+#   (tools/wine-vm-test.sh); one boot each, each check counted as a test.
 # The summary names every test that was skipped, flavour by flavour; the last
 # line gives the counts. Build folders: build/{native,asan,tsan,win,fuzz}.
 set -uo pipefail
@@ -78,19 +79,25 @@ else
   summary+=("fuzz: FAILED (see build/fuzz.pass.log)"); status=1
 fi
 
-echo "=== linux-vm: mx540ctl against the kernel's USB HID stack in a VM"
-vm_started=$(date +%s)
-tools/linux-vm-test.sh | tee build/linux-vm.log
-vm_line=$(grep -E '^[0-9]+ passed, [0-9]+ failed' build/linux-vm.log | tail -n1)
-if [ -n "$vm_line" ]; then
-  vm_passed=${vm_line%% passed*}
-  vm_failed=$(sed -E 's/.* ([0-9]+) failed.*/\1/' <<<"$vm_line")
-  total=$((total + vm_passed + vm_failed)); failed=$((failed + vm_failed))
-  [ "$vm_failed" -eq 0 ] || status=1
-  summary+=("linux-vm: $vm_passed/$((vm_passed + vm_failed)) checks passed ($(( $(date +%s) - vm_started )) s, build and boot)")
-else
-  summary+=("linux-vm: did not complete (see build/linux-vm.log)"); failed=$((failed + 1)); status=1
-fi
+# A VM script: one boot, each check it prints counted as a test.
+run_vm() {
+  local name=$1 script=$2 what=$3 started line passed vm_failed
+  echo "=== $name: $what"
+  started=$(date +%s)
+  "$script" | tee "build/$name.log"
+  line=$(grep -E '^[0-9]+ passed, [0-9]+ failed' "build/$name.log" | tail -n1)
+  if [ -n "$line" ]; then
+    passed=${line%% passed*}
+    vm_failed=$(sed -E 's/.* ([0-9]+) failed.*/\1/' <<<"$line")
+    total=$((total + passed + vm_failed)); failed=$((failed + vm_failed))
+    [ "$vm_failed" -eq 0 ] || status=1
+    summary+=("$name: $passed/$((passed + vm_failed)) checks passed ($(( $(date +%s) - started )) s, build and boot)")
+  else
+    summary+=("$name: did not complete (see build/$name.log)"); failed=$((failed + 1)); status=1
+  fi
+}
+run_vm linux-vm tools/linux-vm-test.sh "mx540ctl against the kernel's USB HID stack in a VM"
+run_vm wine-vm tools/wine-vm-test.sh "the Windows programs under Wine against the kernel's USB HID stack in a VM"
 
 printf '%s\n' "${summary[@]}"
 echo "TOTAL: $((total - failed - skipped)) passed, $failed failed, $skipped skipped, $total tests; $([ $status -eq 0 ] && echo OK || echo FAILED)"

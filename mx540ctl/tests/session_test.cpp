@@ -26,6 +26,7 @@ struct FakeUnit {
   TSettings record{};
   bool answers = true;   // answers reads
   bool boots = true;     // starts its boot loader when asked
+  bool announced = true;  // its re-enumerations reach the library's device-change handler
   size_t flash_bytes = 0;
 };
 
@@ -69,7 +70,7 @@ class Commands : public ::testing::Test {
     auto reenumerate = [&](const char* product) {
       u.device.product = product;
       publish();
-      loop->post([] { TFakeHid::get().usb_handler()(); });
+      if (u.announced) loop->post([] { TFakeHid::get().usb_handler()(); });
     };
     if (f.cmd == cmd_read && u.answers) reply(cmd_read, settings_bytes(u.record));
     if (f.cmd == cmd_write && f.payload.size() == sizeof(TSettings)) {
@@ -255,6 +256,12 @@ TEST_F(Commands, ResetAndUpdateGoThroughTheBootLoader) {
   ASSERT_EQ(reset.status, 0) << reset.err;
   EXPECT_EQ(units[0].record.gain[0], 0);
   EXPECT_TRUE(in_order(received, {cmd_read, cmd_boot_request, cmd_reset, cmd_update_close}));
+  // Re-enumerations that no device change announces are found by listing the bus again.
+  units[0].announced = false;
+  timeouts.unheard = std::chrono::milliseconds(100);
+  const ToolRun unheard = run("reset");
+  EXPECT_EQ(unheard.status, 0) << unheard.err;
+  units[0].announced = true;
 
   const std::vector<uint8_t> flash(3000, 0x5A), eeprom(100, 0xA5);
   const fs::path file = temp_file("fw.vnxu");
