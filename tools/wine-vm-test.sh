@@ -18,7 +18,8 @@
 # build/vm/wine-share: the screenshot of the connected window
 # (panel.png), timings and diagnostics; the whole console to
 # build/vm/wine-console.log. Runs as root. MX_VM_TIMEOUT bounds the boot
-# (seconds, default 900).
+# (seconds, default 900); MX_WINE_CHECKS names another script of tools/vm to run
+# in place of wine-checks.sh (for looking into a failure).
 set -uo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
@@ -89,7 +90,7 @@ for v in 21 22; do
 done
 cat >"$share/run.sh" <<EOF
 #!/bin/sh
-exec "$root/tools/vm/wine-checks.sh" "$root/$win/bin" "$root/$linux/bin" /mxshare "$prefix"
+exec "$root/tools/vm/${MX_WINE_CHECKS:-wine-checks.sh}" "$root/$win/bin" "$root/$linux/bin" /mxshare "$prefix"
 EOF
 chmod +x "$share/run.sh"
 
