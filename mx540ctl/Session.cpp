@@ -208,7 +208,14 @@ bool Session::await_unit(bool boot, Clock::time_point deadline, const std::funct
   }
 }
 
+Session::TurnHolder Session::turn(std::chrono::milliseconds wait_at_most) {
+  return take_turn_ ? take_turn_(Clock::now() + wait_at_most) : nullptr;
+}
+
 std::optional<Failure> Session::enter_boot() {
+  if (unit_open(true)) return std::nullopt;
+  // Another unit's re-enumeration takes at most its own bounds.
+  const TurnHolder held = turn(timeouts_.restart + timeouts_.answer);
   // As the update dialog does: a boot request every 200 ms until the boot loader shows.
   if (await_unit(true, Clock::now() + timeouts_.boot, [] {
         if (!boot_mode && dev_open) post_request(cmd_boot_request);
@@ -218,6 +225,7 @@ std::optional<Failure> Session::enter_boot() {
 }
 
 std::optional<Failure> Session::leave_boot() {
+  const TurnHolder held = turn(timeouts_.restart + timeouts_.answer);
   post_request(cmd_update_close);
   if (!await_unit(false, Clock::now() + timeouts_.restart))
     return Failure{Status::timed_out, "The unit " + label_ + " did not come back in normal mode."};
@@ -273,7 +281,7 @@ std::optional<Failure> Session::update(const std::vector<uint8_t>& file_bytes, c
       stamp();
       return ok;
     };
-    poster.finish = [] { post_request(cmd_finish); };
+    // cmd_finish is posted below, once the blocks are in and the unit has its turn to restart.
     poster.progress = [this](int) { loop_.notify(); };
     w->outcome = run_update(file->flash, file->eeprom, poster);
     w->ended = true;
@@ -314,6 +322,8 @@ std::optional<Failure> Session::update(const std::vector<uint8_t>& file_bytes, c
       return Failure{Status::device_failed, "The unit " + label_ +
                                                 " refused an update block; it stays in boot mode, run the update again."};
   }
+  const TurnHolder held = turn(timeouts_.restart + timeouts_.answer);
+  post_request(cmd_finish);
   if (!wait([&] { return finish_answered_.load(); }, timeouts_.answer))
     return Failure{Status::timed_out, "The unit " + label_ + " did not confirm the end of the update."};
   if (!await_unit(false, Clock::now() + timeouts_.restart))

@@ -76,6 +76,15 @@ class Session {
   void set_open_failure(std::function<std::optional<Failure>(const std::string& serial)> explain) {
     open_failure_ = std::move(explain);
   }
+  // Units that leave the bus and come back at the same moment can be lost by
+  // the system's HID stack (Wine 8 drops both when their hidraw node names
+  // are reused under it). When set, each of this session's re-enumerations
+  // (into the boot loader, back to normal mode) is made only once `take`
+  // gave it its turn among all programs, and the turn is held until the unit
+  // is back. `take` waits until `until` at most; a null holder means no turn
+  // was had, and the unit goes anyway.
+  using TurnHolder = std::shared_ptr<void>;
+  void set_reenumeration_turn(std::function<TurnHolder(Clock::time_point until)> take) { take_turn_ = std::move(take); }
 
  private:
   bool wait(const std::function<bool()>& done, std::chrono::milliseconds bound);
@@ -95,6 +104,8 @@ class Session {
   std::atomic<bool> finish_answered_{false};
   std::atomic<bool> reset_answered_{false};
   std::function<std::optional<Failure>(const std::string& serial)> open_failure_;
+  std::function<TurnHolder(Clock::time_point until)> take_turn_;
+  TurnHolder turn(std::chrono::milliseconds wait_at_most);
 };
 
 // A unit is known by its device path when it has no serial number or another

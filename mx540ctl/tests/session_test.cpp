@@ -64,6 +64,8 @@ class Commands : public ::testing::Test {
     FakeUnit& u = units[static_cast<size_t>(i)];
     received.push_back(f.cmd);
     last_open = i;
+    if ((f.cmd == cmd_boot_request || f.cmd == cmd_finish || f.cmd == cmd_update_close) && turn && !turn_held)
+      outside_turn.push_back(f.cmd);
     auto reply = [&](uint8_t cmd, std::vector<uint8_t> payload) {
       loop->post([cmd, payload] { deliver_reply(cmd, payload); });
     };
@@ -106,6 +108,7 @@ class Commands : public ::testing::Test {
     publish();
     MainLoop main_loop(portable_sleeper());
     Session session(main_loop, timeouts);
+    if (turn) session.set_reenumeration_turn(turn);
     {
       std::lock_guard guard(lock);
       loop = &main_loop;
@@ -159,6 +162,9 @@ class Commands : public ::testing::Test {
   std::vector<uint8_t> received;  // commands the units got in the last run
   int last_open = -1;             // the unit that got the last one
   std::map<std::string, std::string> others;
+  std::function<Session::TurnHolder(Clock::time_point)> turn;
+  std::atomic<bool> turn_held{false};
+  std::vector<uint8_t> outside_turn;  // re-enumerating commands sent without the turn
   Timeouts timeouts{std::chrono::seconds(10), std::chrono::seconds(10), std::chrono::seconds(10),
                     std::chrono::seconds(10)};
 };
@@ -279,6 +285,20 @@ TEST_F(Commands, ResetAndUpdateGoThroughTheBootLoader) {
   ASSERT_EQ(update.status, 0) << update.err;
   EXPECT_NE(update.out.find("0001: updated from firmware 2.3 to 2.7"), std::string::npos) << update.out;
   EXPECT_EQ(units[0].flash_bytes, 3072u);  // whole blocks, padded
+
+  // With turns (under Wine): each re-enumeration the unit is asked for goes
+  // in a turn of its own, held until the unit is back.
+  int turns = 0;
+  turn = [&](Clock::time_point) {
+    ++turns;
+    EXPECT_FALSE(turn_held.exchange(true));
+    return Session::TurnHolder(this, [this](void*) { turn_held = false; });
+  };
+  ASSERT_EQ(run("update " + file.string()).status, 0);
+  EXPECT_EQ(turns, 2);  // into the boot loader, back after cmd_finish
+  EXPECT_TRUE(outside_turn.empty());
+  EXPECT_FALSE(turn_held);
+  turn = nullptr;
 
   units[0].device.version = 0x0203;
   units[0].boots = false;

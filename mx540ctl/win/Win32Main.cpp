@@ -49,6 +49,34 @@ class Win32Sleeper : public Sleeper {
   HANDLE event_;
 };
 
+bool under_wine() {
+  const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+  return ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr;
+}
+
+// Wine 8's HID bus loses units that re-enumerate at the same moment (a new
+// hidraw node that takes the name of one whose removal it has not yet
+// handled is removed with it), which `update --all` does to every unit at
+// once: under Wine every mx540ctl takes its turn, a mutex of the session,
+// for each re-enumeration. The wait keeps the main thread's messages
+// running, the device-change window's among them; the mutex is released on
+// this thread, which took it.
+Session::TurnHolder take_reenumeration_turn(HANDLE mutex, Clock::time_point until) {
+  for (;;) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - Clock::now()).count();
+    if (left <= 0) return nullptr;
+    const DWORD got = MsgWaitForMultipleObjectsEx(1, &mutex, static_cast<DWORD>(left), QS_ALLINPUT, MWMO_INPUTAVAILABLE);
+    if (got == WAIT_OBJECT_0 || got == WAIT_ABANDONED_0)
+      return Session::TurnHolder(mutex, [](void* held) { ReleaseMutex(static_cast<HANDLE>(held)); });
+    if (got != WAIT_OBJECT_0 + 1) return nullptr;
+    MSG msg;
+    while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
+      TranslateMessage(&msg);
+      DispatchMessageW(&msg);
+    }
+  }
+}
+
 // Ctrl+C (or Ctrl+Break) while `update --all` runs: the main loop ends the
 // children and says where each unit was left. The handler runs on a thread
 // of its own.
@@ -85,6 +113,11 @@ int wmain(int argc, wchar_t** argv) {
   session.install([&](const std::string& text) { write_to(stderr, text + "\n"); });
   link_use_win32_platform();
   link_set_unit_locks(link_win32_unit_locks());
+  if (under_wine()) {
+    // Kept open for the process's life; the system closes it at the end.
+    if (HANDLE turn = CreateMutexW(nullptr, FALSE, L"Local\\MX-540KTR re-enumeration"))
+      session.set_reenumeration_turn([turn](Clock::time_point until) { return take_reenumeration_turn(turn, until); });
+  }
 
   if (options.child) {
     // The parent decides what Ctrl+C does to its children (they share its console).
