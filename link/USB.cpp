@@ -66,10 +66,12 @@ bool TLink::post_update_frame(const TRequest& request) {
   }
   const auto deadline = TMailbox::TClock::now() + bound;
   for (;;) {
+    bool pass_under_way;
     uint64_t started_before;
     {
       std::lock_guard guard(lock);
       started_before = rescans_started;
+      pass_under_way = rescans_ended != rescans_started;
     }
     const auto outcome = mailbox.post_and_wait(request, deadline, between);
     if (outcome == TMailbox::TWait::sent)
@@ -81,9 +83,9 @@ bool TLink::post_update_frame(const TRequest& request) {
     if (device.sending_stopped())
       return false;
     {
-      // Refused with no pass under way: the unit failed the report itself.
+      // Refused with no pass under way meanwhile: the unit failed the report itself.
       std::unique_lock guard(lock);
-      if (rescans_started == started_before && rescans_ended == rescans_started)
+      if (!pass_under_way && rescans_started == started_before)
         return false;
       ++frames_waiting_for_pass;
       while (rescans_ended != rescans_started && TMailbox::TClock::now() < deadline) {
