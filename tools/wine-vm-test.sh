@@ -79,15 +79,7 @@ fi
 # the 0xFF of erased flash, as the unit's whole flash then reads), EEPROM 4 KiB.
 rm -rf "$share" && mkdir -p "$share"
 ln -s "$root/$vm" "$share/vm"   # the guest reads it through its view of this machine's root
-for v in 21 22; do
-  head -c 4096 /dev/urandom >"$share/flash$v.bin"
-  printf 'VORNIX MX-540KTR firmware VERSION=%s.%s' "${v:0:1}" "${v:1:1}" |
-    dd of="$share/flash$v.bin" bs=1 seek=64 conv=notrunc status=none
-  head -c 4096 /dev/urandom >"$share/eeprom$v.bin"
-  { cat "$share/flash$v.bin"; head -c $((65536 - 4096)) /dev/zero | tr '\0' '\377'; } >"$share/flash$v.padded"
-  "$linux/app/vnxu_gen" -n "MX-540KTR " -v "${v:0:1}.${v:1:1}" -f "$share/flash$v.bin" -e "$share/eeprom$v.bin" \
-    -o "$share/fw$v.vnxu" >/dev/null || fail "vnxu_gen failed"
-done
+vm_update_files "$share" "$linux/common/vnxu_gen" 4096 21 22 || fail "vnxu_gen failed"
 cat >"$share/run.sh" <<EOF
 #!/bin/sh
 exec "$root/tools/vm/${MX_WINE_CHECKS:-wine-checks.sh}" "$root/$win/bin" "$root/$linux/bin" /mxshare "$prefix"

@@ -82,3 +82,17 @@ vmg_check() {
 }
 
 vmg_summary() { echo "$vmg_passed passed, $vmg_failed failed"; }
+
+# The checks' own: $work holds the units' folders, $share the update files.
+expect() {  # expect "TEXT" OUTPUT: OUTPUT contains TEXT
+  case $2 in *"$1"*) return 0 ;; esac
+  printf 'expected "%s" in:\n%s\n' "$1" "$2"
+  return 1
+}
+
+images_are() {  # unit version: flash and EEPROM hold that update's images
+  vmg_wait 5 cmp -s "$work/unit$1/flash.bin" "$share/flash$2.padded" &&
+    vmg_wait 5 cmp -s "$work/unit$1/eeprom.bin" "$share/eeprom$2.bin" ||
+    { echo "unit $1: flash or EEPROM differ from update $2"; cmp "$work/unit$1/flash.bin" "$share/flash$2.padded";
+      cmp "$work/unit$1/eeprom.bin" "$share/eeprom$2.bin"; return 1; }
+}

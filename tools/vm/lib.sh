@@ -143,3 +143,20 @@ vm_boot() {
     -virtfs local,path="$share",mount_tag=mxshare,security_model=none,multidevs=remap \
     -display none -serial stdio -monitor none -no-reboot </dev/null | stdbuf -oL tr -d '\r'
 }
+
+# Update files for the checks, in SHARE: for each version XY (e.g. 21 for
+# 2.1) fwXY.vnxu with a flash image of SIZE bytes that names its version and
+# a 4 KiB EEPROM image; flashXY.padded is the unit's whole flash after the
+# update (the 0xFF of erased flash after the image), eepromXY.bin the EEPROM.
+vm_update_files() {
+  local share=$1 gen=$2 size=$3 v; shift 3
+  for v in "$@"; do
+    head -c "$size" /dev/urandom >"$share/flash$v.bin"
+    printf 'VORNIX MX-540KTR firmware VERSION=%s.%s' "${v:0:1}" "${v:1:1}" |
+      dd of="$share/flash$v.bin" bs=1 seek=64 conv=notrunc status=none
+    head -c 4096 /dev/urandom >"$share/eeprom$v.bin"
+    { cat "$share/flash$v.bin"; head -c $((65536 - size)) /dev/zero | tr '\0' '\377'; } >"$share/flash$v.padded"
+    "$gen" -n "MX-540KTR " -v "${v:0:1}.${v:1:1}" -f "$share/flash$v.bin" -e "$share/eeprom$v.bin" \
+      -o "$share/fw$v.vnxu" >/dev/null || return 1
+  done
+}
