@@ -64,26 +64,10 @@ std::string narrow(const std::wstring& w) {
   return s;
 }
 
-// The device's frames.log as lines. The device replaces the file whole while
-// it runs, and under Wine an open that does not share the file for deletion
-// fails while the replacement holds it: such an open is tried again (bounded).
+// The device's frames.log as lines.
 std::vector<std::string> frames_log(const VirtualDevice& device) {
-  const auto path = device.dir() / "frames.log";
   std::string text;
-  for (int attempt = 0; attempt < 50; ++attempt) {
-    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                              nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE) {
-      if (GetLastError() == ERROR_FILE_NOT_FOUND) break;
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-      continue;
-    }
-    char buffer[65536];
-    DWORD got = 0;
-    while (ReadFile(file, buffer, sizeof buffer, &got, nullptr) && got > 0) text.append(buffer, got);
-    CloseHandle(file);
-    break;
-  }
+  read_device_file(device.dir() / "frames.log", text);
   std::vector<std::string> lines;
   std::istringstream in(text);
   for (std::string line; std::getline(in, line);) lines.push_back(line);

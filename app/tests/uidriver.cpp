@@ -29,18 +29,26 @@ fs::path own_folder() {
 
 // --- virtual device ---
 
-namespace {
-
-bool read_file(const fs::path& file, std::string& out) {
-  std::ifstream in(file, std::ios::binary);
-  if (!in) return false;
-  std::ostringstream text;
-  text << in.rdbuf();
-  out = text.str();
-  return true;
+bool read_device_file(const fs::path& file, std::string& out) {
+  for (int attempt = 0; attempt < 50; ++attempt) {
+    HANDLE handle = CreateFileW(file.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+      const DWORD error = GetLastError();
+      if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) return false;
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+      continue;
+    }
+    out.clear();
+    char buffer[65536];
+    DWORD got = 0;
+    while (ReadFile(handle, buffer, sizeof buffer, &got, nullptr) && got > 0) out.append(buffer, got);
+    CloseHandle(handle);
+    return true;
+  }
+  return false;
 }
 
-}  // namespace
 
 void VirtualDevice::leave_command(const std::string& line) {
   fs::create_directories(dir_ / "control");
@@ -62,7 +70,7 @@ std::string VirtualDevice::command(const std::string& line, milliseconds timeout
   const fs::path file = dir_ / "control" / name;
   if (!wait_until([&] { return !fs::exists(file); }, timeout)) return "timeout";
   std::string log;
-  read_file(dir_ / "control.log", log);
+  read_device_file(dir_ / "control.log", log);
   const std::string prefix = std::string(name) + ": ";
   std::string result;
   std::istringstream in(log);
@@ -73,7 +81,7 @@ std::string VirtualDevice::command(const std::string& line, milliseconds timeout
 
 std::optional<std::array<uint8_t, 29>> VirtualDevice::settings() const {
   std::string bytes;
-  if (!read_file(dir_ / "settings.bin", bytes) || bytes.size() != 29) return std::nullopt;
+  if (!read_device_file(dir_ / "settings.bin", bytes) || bytes.size() != 29) return std::nullopt;
   std::array<uint8_t, 29> record{};
   for (size_t i = 0; i < 29; ++i) record[i] = static_cast<uint8_t>(bytes[i]);
   return record;
@@ -82,7 +90,7 @@ std::optional<std::array<uint8_t, 29>> VirtualDevice::settings() const {
 std::map<std::string, std::string> VirtualDevice::state() const {
   std::map<std::string, std::string> values;
   std::string text;
-  if (!read_file(dir_ / "device.txt", text)) return values;
+  if (!read_device_file(dir_ / "device.txt", text)) return values;
   std::istringstream in(text);
   for (std::string line; std::getline(in, line);) {
     const size_t eq = line.find('=');

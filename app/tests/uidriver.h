@@ -41,6 +41,12 @@ bool wait_until(const std::function<bool()>& done, milliseconds timeout = millis
 // The folder of the running test program (where MX_540KTR.exe is built).
 std::filesystem::path own_folder();
 
+// A file of the virtual device's folder, whole. The device replaces its files
+// while it runs, and under Wine an open that does not share the file for
+// deletion fails while the replacement holds it: such an open is tried again
+// (bounded). False when the file is not there.
+bool read_device_file(const std::filesystem::path& file, std::string& out);
+
 // The virtual device's state folder.
 class VirtualDevice {
 public:
