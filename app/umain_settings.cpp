@@ -13,6 +13,7 @@
 #include "unit_key.h"
 #include "win32/handles.h"
 #include "win32/text.h"
+#include "winui.h"
 
 namespace {
 
@@ -24,20 +25,8 @@ constexpr LONGLONG max_settings_file = 1 << 20;
 
 // The file the operator names in the save or open dialog; empty when cancelled.
 std::wstring ask_settings_file(HWND owner, bool save, const std::wstring& suggested) {
-  wchar_t path[MAX_PATH] = L"";
-  suggested.copy(path, MAX_PATH - 1);
-  OPENFILENAMEW ofn{};
-  ofn.lStructSize = sizeof ofn;
-  ofn.hwndOwner = owner;
-  ofn.lpstrFilter = L"Settings file (*.json)\0*.json\0";
-  ofn.nFilterIndex = 1;
-  ofn.lpstrFile = path;
-  ofn.nMaxFile = MAX_PATH;
-  ofn.lpstrDefExt = L"json";
-  ofn.Flags = OFN_HIDEREADONLY | OFN_EXPLORER | OFN_ENABLESIZING | OFN_PATHMUSTEXIST |
-              (save ? OFN_OVERWRITEPROMPT : OFN_FILEMUSTEXIST);
-  const BOOL chosen = save ? GetSaveFileNameW(&ofn) : GetOpenFileNameW(&ofn);
-  return chosen ? path : std::wstring();
+  return ask_file_name(owner, L"Settings file (*.json)\0*.json\0", save,
+                       OFN_PATHMUSTEXIST | (save ? OFN_OVERWRITEPROMPT : OFN_FILEMUSTEXIST), suggested, L"json");
 }
 
 bool read_whole_file(const std::wstring& path, std::string& bytes) {

@@ -26,19 +26,7 @@ HBRUSH background_brush() {
   return brush;
 }
 
-std::wstring open_update_file(HWND owner) {
-  wchar_t path[MAX_PATH] = L"";
-  OPENFILENAMEW ofn{};
-  ofn.lStructSize = sizeof ofn;
-  ofn.hwndOwner = owner;
-  ofn.lpstrFilter = L"Update File\0*.vnxu\0";
-  ofn.nFilterIndex = 1;
-  ofn.lpstrFile = path;
-  ofn.nMaxFile = MAX_PATH;
-  ofn.Flags = OFN_HIDEREADONLY | OFN_EXPLORER | OFN_ENABLESIZING;
-  if (!GetOpenFileNameW(&ofn)) return {};
-  return path;
-}
+std::wstring open_update_file(HWND owner) { return ask_file_name(owner, L"Update File\0*.vnxu\0", false); }
 
 }  // namespace
 

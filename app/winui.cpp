@@ -4,6 +4,8 @@
 #include "win32/handles.h"
 #include "win32/window.h"
 
+#include <commdlg.h>
+
 #include <atomic>
 #include <map>
 #include <memory>
@@ -166,4 +168,21 @@ bool post_to_ui(std::function<void()> routine) {
   if (!PostMessageW(target, TUiQueue::WM_APP_RUN, 0, reinterpret_cast<LPARAM>(boxed.get()))) return false;
   boxed.release();
   return true;
+}
+
+std::wstring ask_file_name(HWND owner, const wchar_t* filter, bool save, DWORD flags, const std::wstring& suggested,
+                           const wchar_t* default_ext) {
+  wchar_t path[MAX_PATH] = L"";
+  suggested.copy(path, MAX_PATH - 1);
+  OPENFILENAMEW ofn{};
+  ofn.lStructSize = sizeof ofn;
+  ofn.hwndOwner = owner;
+  ofn.lpstrFilter = filter;
+  ofn.nFilterIndex = 1;
+  ofn.lpstrFile = path;
+  ofn.nMaxFile = MAX_PATH;
+  ofn.lpstrDefExt = default_ext;
+  ofn.Flags = OFN_HIDEREADONLY | OFN_EXPLORER | OFN_ENABLESIZING | flags;
+  const BOOL chosen = save ? GetSaveFileNameW(&ofn) : GetOpenFileNameW(&ofn);
+  return chosen ? path : std::wstring();
 }

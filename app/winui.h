@@ -24,6 +24,13 @@ HFONT tahoma_bold(int layout_pixels);
 
 std::wstring window_text(HWND hwnd);
 
+// The file the operator names in an open dialog (`save`: a save dialog) with
+// one filter ("Name\0*.ext\0"); `flags` beside the dialog's usual ones,
+// `suggested` the name it starts with, `default_ext` added to a name typed
+// without one. Empty when cancelled.
+std::wstring ask_file_name(HWND owner, const wchar_t* filter, bool save, DWORD flags = 0,
+                           const std::wstring& suggested = {}, const wchar_t* default_ext = nullptr);
+
 // A child window created at layout coordinates (scaled here), with `font`.
 HWND create_child(HWND parent, DWORD ex_style, const wchar_t* cls, const wchar_t* text, DWORD style, int left,
                   int top, int width, int height, int id, HFONT font);

@@ -37,25 +37,7 @@ bool TLink::send(uint8_t cmd, const uint8_t* data, size_t len, std::optional<uin
   return result;
 }
 
-bool TLink::post_and_wait(TRequest request) {
-  return post_and_wait_outcome(std::move(request)) == TMailbox::TWait::sent;
-}
-
-TMailbox::TWait TLink::post_and_wait_outcome(TRequest request) {
-  std::chrono::milliseconds bound;
-  std::function<void()> between;
-  {
-    std::lock_guard guard(lock);
-    bound = send_bound;
-    between = while_waiting;
-  }
-  const auto outcome = mailbox.post_and_wait(std::move(request), TMailbox::TClock::now() + bound, between);
-  if (outcome == TMailbox::TWait::timed_out)
-    give_up_connection();
-  return outcome;
-}
-
-bool TLink::post_update_frame(const TRequest& request) {
+bool TLink::post_and_wait(const TRequest& request, bool again_after_a_pass) {
   const TDeviceIdentity unit = device.identity();
   std::chrono::milliseconds bound;
   std::function<void()> between;
@@ -80,7 +62,7 @@ bool TLink::post_update_frame(const TRequest& request) {
       give_up_connection();
       return false;
     }
-    if (device.sending_stopped())
+    if (!again_after_a_pass || device.sending_stopped())
       return false;
     {
       // Refused with no pass under way meanwhile: the unit failed the report itself.
@@ -258,18 +240,18 @@ std::vector<uint8_t> block_payload(uint16_t adr, const uint8_t* b, size_t n) {
   return payload;
 }
 
-bool set_erase(uint16_t adr) { return L().post_update_frame({cmd_erase, erase_payload(adr)}); }
+bool set_erase(uint16_t adr) { return L().post_and_wait({cmd_erase, erase_payload(adr)}, true); }
 
 bool write_flash(uint16_t adr, const uint8_t* b, size_t n) {
   // A page whose erase did not go out would refuse the block (or keep old
   // bits in it): the block is not sent either.
   if ((adr & 0x1FF) == 0 && !set_erase(adr))
     return false;
-  return L().post_update_frame({cmd_flash, block_payload(adr, b, n)});
+  return L().post_and_wait({cmd_flash, block_payload(adr, b, n)}, true);
 }
 
 bool write_eep(uint16_t adr, const uint8_t* b, size_t n) {
-  return L().post_update_frame({cmd_eeprom, block_payload(adr, b, n)});
+  return L().post_and_wait({cmd_eeprom, block_payload(adr, b, n)}, true);
 }
 
 bool usb_init() {

@@ -84,13 +84,11 @@ struct TLink {
   // A post that waits for its send, within send_bound. A frame that could not
   // be sent by then means the unit hangs a report call: its connection is
   // given up and discovery runs again on the main thread.
-  bool post_and_wait(TRequest request);
-  TMailbox::TWait post_and_wait_outcome(TRequest request);
-  // An update frame (erase, flash or EEPROM block): as post_and_wait, and
-  // when a discovery pass closed the unit under it (a device change, often
-  // another unit's), sent again once the pass opened the same unit in the
-  // same mode again; within the same bound.
-  bool post_update_frame(const TRequest& request);
+  // `again_after_a_pass` (update frames: erase, flash and EEPROM blocks):
+  // a frame that met its unit closed by a discovery pass (a device change,
+  // often another unit's) goes again once the pass opened the same unit in
+  // the same mode again, within the same bound.
+  bool post_and_wait(const TRequest& request, bool again_after_a_pass = false);
   void give_up_connection();
   // After a reply to cmd_read: the main window shows the record. One refresh
   // at most is on its way to the main thread.
