@@ -196,7 +196,6 @@ TEST_F(Commands, ListAndShowFindTheUnitOrSayWhyNot) {
   };
   const Case cases[] = {
       {{}, "list", 2, "No MX-540KTR is connected."},
-      {{}, "show", 2, "No MX-540KTR is connected."},
       {{unit("0001"), unit("---", "P2")}, "list", 0, "---             MX-540KTR   normal  2.3  path P2\n"},
       {{unit("0001"), unit("---", "P2")}, "list --json", 0, "\"path\": \"P2\""},
       {{unit("0001"), unit("0002")}, "show", 1, "Several units are connected (0001, 0002)"},

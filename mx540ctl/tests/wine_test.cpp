@@ -317,26 +317,6 @@ TEST_F(ToolTest, UpdateAllOfThreeUnits) {
   }
 }
 
-// A fault armed for a unit holds for whichever program drives it next, and a
-// program that ends leaves no owner.txt behind.
-TEST_F(ToolTest, FaultsOfAUnitHoldForTheNextProgramToo) {
-  // Two settings replies out of every range: the first program's show gets
-  // one, the second program's the other, the third a true one.
-  fs::create_directories(unit_dir(1) / "control");
-  std::ofstream(unit_dir(1) / "control" / "01.cmd") << "bad-settings 2\n";
-  const ToolRun first = tool(L"show");
-  ASSERT_EQ(first.status, 0u) << trace(first);
-  EXPECT_FALSE(fs::exists(unit_dir(1) / "owner.txt"));
-  const ToolRun second = tool(L"show");
-  ASSERT_EQ(second.status, 0u) << trace(second);
-  const ToolRun third = tool(L"show");
-  ASSERT_EQ(third.status, 0u) << trace(third);
-  EXPECT_EQ(second.out, first.out);
-  EXPECT_NE(third.out, second.out);
-  EXPECT_NE(third.out.find("active preset: 1"), std::string::npos) << third.out;
-  EXPECT_FALSE(fs::exists(unit_dir(1) / "owner.txt"));
-}
-
 // Processes whose parent is `parent`.
 std::vector<DWORD> children_of(DWORD parent) {
   std::vector<DWORD> ids;
